@@ -1,0 +1,71 @@
+// One recovered file or folder, and the ordered list that carries records between the phases.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace chkmend {
+
+using FileTime = platform::FileTime;
+using ClusterNumber = std::uint32_t;
+
+// FAT attribute bits; the platform's file attribute flags have the same values.
+namespace attr {
+inline constexpr std::uint32_t ReadOnly = 0x01;
+inline constexpr std::uint32_t Hidden = 0x02;
+inline constexpr std::uint32_t System = 0x04;
+inline constexpr std::uint32_t VolumeLabel = 0x08;
+inline constexpr std::uint32_t Directory = 0x10;
+inline constexpr std::uint32_t Archive = 0x20;
+}  // namespace attr
+
+inline constexpr std::size_t LongNameBytes = 260;   // 259 bytes of text and the terminator
+inline constexpr std::size_t ShortNameBytes = 14;   // 12 bytes of text and the terminator
+inline constexpr std::size_t NoParent = std::numeric_limits<std::size_t>::max();
+
+struct EntryRecord {
+    std::uint32_t attributes = 0;
+    FileTime creationTime = 0;
+    FileTime lastAccessTime = 0;
+    FileTime lastWriteTime = 0;
+    std::uint32_t sizeHigh = 0;
+    std::uint32_t sizeLow = 0;
+    std::uint32_t reserved0 = 0;
+    std::uint32_t reserved1 = 0;
+    std::array<char, LongNameBytes> longName{};
+    std::array<char, ShortNameBytes> shortName{};
+    ClusterNumber firstCluster = 0;
+    // Position in the masterList of the directory that holds this record in the rebuilt tree.
+    // A position, not a pointer, so that whole-record copies carry it unchanged.
+    std::size_t parent = NoParent;
+};
+
+using EntryList = std::vector<EntryRecord>;
+
+inline bool hasParent(const EntryRecord& record) { return record.parent != NoParent; }
+inline bool isDirectory(const EntryRecord& record) {
+    return (record.attributes & attr::Directory) != 0;
+}
+
+// The text of a zero-terminated name field.
+template <std::size_t N>
+std::string_view nameOf(const std::array<char, N>& field) {
+    const std::string_view whole(field.data(), N);
+    return whole.substr(0, whole.find('\0'));
+}
+
+// Stores text into a name field, cut to fit, terminated and zero behind the terminator.
+template <std::size_t N>
+void setName(std::array<char, N>& field, std::string_view text) {
+    field.fill('\0');
+    std::memcpy(field.data(), text.data(), text.size() < N ? text.size() : N - 1);
+}
+
+}  // namespace chkmend

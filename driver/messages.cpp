@@ -1,0 +1,21 @@
+#include "driver/messages.h"
+
+namespace chkmend::messages {
+
+std::string recoveringDrive(char driveLetter) {
+    return std::string("recovering drive ") + driveLetter + "\n";
+}
+
+std::string foundFolder(std::string_view name, int orphanCount) {
+    return std::string(name) + " - " + std::to_string(orphanCount) + " files\n";
+}
+
+std::string saved(std::string_view outputPath) {
+    return "saved " + std::string(outputPath) + "\n";
+}
+
+std::string recovered(int count) {
+    return std::to_string(count) + " files have been recovered\n";
+}
+
+}  // namespace chkmend::messages

@@ -1,0 +1,20 @@
+// Every console message of the program.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace chkmend::messages {
+
+inline constexpr std::string_view Banner =
+    "chkmend 1.0 - rebuilds the files and folders that the disk checker left in FOUND.nnn\n";
+inline constexpr std::string_view Usage = "usage:\n\tchkmend.exe {drive letter}\n";
+inline constexpr std::string_view CantOpen = "can't open FAT partition\n";
+inline constexpr std::string_view Scanning = "scanning for directories\n";
+
+std::string recoveringDrive(char driveLetter);
+std::string foundFolder(std::string_view name, int orphanCount);
+std::string saved(std::string_view outputPath);
+std::string recovered(int count);
+
+}  // namespace chkmend::messages

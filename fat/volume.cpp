@@ -1,0 +1,146 @@
+#include "fat/volume.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "fat/byte_reader.h"
+
+namespace chkmend {
+
+namespace {
+
+// The table is read in pieces so that memory grows only with bytes the volume really holds:
+// a garbage parameter block on a small image must not make us allocate gigabytes up front.
+constexpr std::uint32_t TableReadChunk = 4u << 20;
+
+constexpr std::uint32_t Fat12ClusterLimit = 4085;
+constexpr std::uint32_t Fat16ClusterLimit = 65525;
+
+}  // namespace
+
+std::uint32_t bytesPerSector(const VolumeState& volume) {
+    return readLe16(volume.bootSector.data(), bpb::BytesPerSector);
+}
+std::uint32_t sectorsPerCluster(const VolumeState& volume) {
+    return volume.bootSector[bpb::SectorsPerCluster];
+}
+std::uint32_t reservedSectors(const VolumeState& volume) {
+    return readLe16(volume.bootSector.data(), bpb::ReservedSectors);
+}
+std::uint32_t fatCount(const VolumeState& volume) { return volume.bootSector[bpb::FatCount]; }
+std::uint32_t rootEntryCount(const VolumeState& volume) {
+    return readLe16(volume.bootSector.data(), bpb::RootEntryCount);
+}
+std::uint32_t clusterBytes(const VolumeState& volume) {
+    return bytesPerSector(volume) * sectorsPerCluster(volume);
+}
+
+Geometry deriveGeometry(const std::array<std::uint8_t, BootSectorBytes>& boot) {
+    Geometry g;
+    const std::uint32_t sectorBytes = readLe16(boot.data(), bpb::BytesPerSector);
+    const std::uint32_t perCluster = boot[bpb::SectorsPerCluster];
+    const std::uint32_t reserved = readLe16(boot.data(), bpb::ReservedSectors);
+    const std::uint32_t tables = boot[bpb::FatCount];
+    const std::uint32_t rootEntries = readLe16(boot.data(), bpb::RootEntryCount);
+
+    const std::uint32_t fat16 = readLe16(boot.data(), bpb::FatSectors16);
+    g.fatSectors = fat16 != 0 ? fat16 : readLe32(boot.data(), bpb::FatSectors32);
+    const std::uint32_t total16 = readLe16(boot.data(), bpb::TotalSectors16);
+    g.totalSectors = total16 != 0 ? total16 : readLe32(boot.data(), bpb::TotalSectors32);
+
+    if (sectorBytes == 0 || perCluster == 0 || tables == 0 || g.fatSectors == 0) return g;
+
+    g.rootDirSectors = (rootEntries * 32 + sectorBytes - 1) / sectorBytes;
+    // Worked in 64 bits so that a hostile block cannot wrap its way into looking sane.
+    const std::uint64_t overhead = std::uint64_t{reserved} +
+                                   std::uint64_t{tables} * g.fatSectors + g.rootDirSectors;
+    const std::uint64_t tableBytes = std::uint64_t{sectorBytes} * g.fatSectors;
+    if (overhead > UINT32_MAX || tableBytes > UINT32_MAX) return g;
+    if (std::uint64_t{reserved} + g.fatSectors > g.totalSectors) return g;
+
+    g.firstDataSector = static_cast<std::uint32_t>(overhead);
+    g.fatBytes = static_cast<std::uint32_t>(tableBytes);
+    const std::uint32_t clusterCount =
+        g.totalSectors < g.firstDataSector ? 0 : (g.totalSectors - g.firstDataSector) / perCluster;
+    g.fatType = clusterCount < Fat12ClusterLimit ? 12 : clusterCount < Fat16ClusterLimit ? 16 : 32;
+    g.usable = true;
+    return g;
+}
+
+bool seekSector(const VolumeState& volume, std::uint64_t sector) {
+    return platform::seekHandle(volume.volumeHandle,
+                                volume.baseOffset + sector * bytesPerSector(volume));
+}
+
+std::uint64_t clusterPosition(const VolumeState& volume, std::uint32_t cluster) {
+    // 64-bit sector arithmetic: a hostile cluster number must not wrap onto another cluster.
+    const std::uint64_t sector =
+        std::uint64_t{cluster - 2} * sectorsPerCluster(volume) + volume.firstDataSector;
+    return volume.baseOffset + sector * bytesPerSector(volume);
+}
+
+bool seekCluster(const VolumeState& volume, std::uint32_t cluster) {
+    if (cluster < 2) return false;
+    return platform::seekHandle(volume.volumeHandle, clusterPosition(volume, cluster));
+}
+
+std::uint32_t readAt(const VolumeState& volume, std::uint64_t position, std::uint8_t* buffer,
+                     std::uint32_t bytes) {
+    std::uint32_t got = 0;
+    if (platform::seekHandle(volume.volumeHandle, position)) {
+        got = platform::readHandle(volume.volumeHandle, buffer, bytes);
+    }
+    if (got < bytes) std::memset(buffer + got, 0, bytes - got);
+    return got;
+}
+
+int loadGeometry(VolumeState& volume) {
+    if (readAt(volume, volume.baseOffset, volume.bootSector.data(), BootSectorBytes) !=
+        BootSectorBytes) {
+        return 0;
+    }
+    const Geometry g = deriveGeometry(volume.bootSector);
+    if (!g.usable) return 0;
+    volume.fatType = g.fatType;
+    volume.fatSectors = g.fatSectors;
+    volume.totalSectors = g.totalSectors;
+    volume.rootDirSectors = g.rootDirSectors;
+    volume.firstDataSector = g.firstDataSector;
+    volume.fatBytes = g.fatBytes;
+
+    const std::uint32_t sectorBytes = bytesPerSector(volume);
+    // Whole sectors per piece: raw Windows volumes refuse reads that are not sector-aligned.
+    const std::uint32_t chunk = std::max(sectorBytes, TableReadChunk / sectorBytes * sectorBytes);
+    std::uint64_t position =
+        volume.baseOffset + std::uint64_t{reservedSectors(volume)} * sectorBytes;
+    volume.fatTable.clear();
+    while (volume.fatTable.size() < volume.fatBytes) {
+        const auto want = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(chunk, volume.fatBytes - volume.fatTable.size()));
+        const std::size_t at = volume.fatTable.size();
+        volume.fatTable.resize(at + want);
+        if (readAt(volume, position, volume.fatTable.data() + at, want) != want) return 0;
+        position += want;
+    }
+    return 1;
+}
+
+int openVolume(VolumeState& volume, char driveLetter) {
+    volume.fatTable.clear();
+    volume.volumeHandle = platform::openVolumeDevice(driveLetter);
+    if (volume.volumeHandle == platform::InvalidHandle) return 0;
+    if (loadGeometry(volume) == 0) {
+        closeVolume(volume);
+        return 0;
+    }
+    return 1;
+}
+
+void closeVolume(VolumeState& volume) {
+    if (volume.volumeHandle != platform::InvalidHandle) platform::closeHandle(volume.volumeHandle);
+    volume.volumeHandle = platform::InvalidHandle;
+    volume.fatTable.clear();
+    volume.fatTable.shrink_to_fit();
+}
+
+}  // namespace chkmend

@@ -1,0 +1,189 @@
+// POSIX stand-in for the Win32 calls: drive letters map to images through the environment,
+// '\' separators become '/', the OEM code page is UTF-8.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace chkmend::platform {
+
+namespace {
+
+int fd(Handle handle) { return static_cast<int>(handle); }
+
+std::string nativePath(const std::string& path) {
+    std::string native = path;
+    for (char& c : native) {
+        if (c == '\\') c = '/';
+    }
+    return native;
+}
+
+// The umask, read once; new files and folders get 0666/0777 less it, as open and mkdir do.
+mode_t processUmask() {
+    static const mode_t mask = [] {
+        const mode_t current = ::umask(0);
+        ::umask(current);
+        return current;
+    }();
+    return mask;
+}
+
+// Seconds between 1601-01-01 and 1970-01-01.
+constexpr std::int64_t EpochDifferenceSeconds = 11644473600;
+constexpr std::int64_t TicksPerSecond = 10000000;
+
+timespec toTimespec(FileTime time) {
+    timespec spec{};
+    if (time == 0) {
+        spec.tv_nsec = UTIME_OMIT;
+        return spec;
+    }
+    const auto ticks = static_cast<std::int64_t>(time);
+    spec.tv_sec = static_cast<time_t>(ticks / TicksPerSecond - EpochDifferenceSeconds);
+    spec.tv_nsec = static_cast<long>(ticks % TicksPerSecond * 100);
+    return spec;
+}
+
+// Days from 1601-01-01 to the given civil date (proleptic Gregorian).
+std::int64_t daysSince1601(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = year / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const std::int64_t daysSince0000March = era * 146097 + dayOfEra;
+    // 1601-01-01 counted the same way (as day 0 of the year 1600's March-based cycle).
+    constexpr std::int64_t Origin = 4 * 146097 + 306;
+    return daysSince0000March - Origin;
+}
+
+bool isLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+}  // namespace
+
+void useOemFileApis() {}
+
+Handle openVolumeDevice(char driveLetter) {
+    char device[8];
+    std::snprintf(device, sizeof device, "\\\\.\\%c:", driveLetter);  // the Win32 device path
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(device[4])));
+    const std::string variable = std::string("CHKMEND_DRIVE_") + letter;
+    const char* target = std::getenv(variable.c_str());
+    if (target == nullptr || *target == '\0') return InvalidHandle;
+    const int descriptor = ::open(target, O_RDONLY | O_CLOEXEC);
+    return descriptor < 0 ? InvalidHandle : descriptor;
+}
+
+bool seekHandle(Handle handle, std::uint64_t position) {
+    if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    return ::lseek(fd(handle), static_cast<off_t>(position), SEEK_SET) >= 0;
+}
+
+std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    while (total < bytes) {
+        const ssize_t got = ::read(fd(handle), out + total, bytes - total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        total += static_cast<std::uint32_t>(got);
+    }
+    return total;
+}
+
+void closeHandle(Handle handle) { ::close(fd(handle)); }
+
+bool createFolder(const std::string& path) {
+    return ::mkdir(nativePath(path).c_str(), 0777) == 0;
+}
+
+Handle createOutputFile(const std::string& path, std::uint32_t attributes) {
+    const mode_t mode = ((attributes & 0x01) != 0 ? 0444 : 0666) & ~processUmask();
+    const int descriptor =
+        ::open(nativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (descriptor < 0) return InvalidHandle;
+    // A file that stood there already keeps its old mode through open(); replace it, as
+    // CREATE_ALWAYS replaces the attributes.
+    ::fchmod(descriptor, mode);
+    return descriptor;
+}
+
+bool writeHandle(Handle handle, const void* buffer, std::uint32_t bytes) {
+    const auto* in = static_cast<const unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    while (total < bytes) {
+        const ssize_t put = ::write(fd(handle), in + total, bytes - total);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        total += static_cast<std::uint32_t>(put);
+    }
+    return true;
+}
+
+// Folder attributes have no POSIX counterpart; a read-only folder must not block the entries
+// written into it afterwards.
+bool setFolderAttributes(const std::string&, std::uint32_t) { return true; }
+
+bool setFileTimes(const std::string& path, FileTime, FileTime lastAccess, FileTime lastWrite) {
+    const timespec times[2] = {toTimespec(lastAccess), toTimespec(lastWrite)};
+    return ::utimensat(AT_FDCWD, nativePath(path).c_str(), times, 0) == 0;
+}
+
+bool utf16ToOem(std::u16string_view text, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t code = text[i];
+        if (code >= 0xD800 && code <= 0xDBFF) {
+            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (code >= 0xDC00 && code <= 0xDFFF) {
+            return false;
+        }
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return true;
+}
+
+bool calendarToFileTime(const CalendarTime& c, FileTime& out) {
+    static constexpr unsigned DaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (c.year < 1601 || c.year > 30827 || c.month < 1 || c.month > 12 || c.day < 1) return false;
+    const unsigned monthDays =
+        DaysInMonth[c.month - 1] + (c.month == 2 && isLeapYear(c.year) ? 1 : 0);
+    if (c.day > monthDays || c.hour > 23 || c.minute > 59 || c.second > 59 ||
+        c.milliseconds > 999) {
+        return false;
+    }
+    const std::int64_t days = daysSince1601(c.year, c.month, c.day);
+    const std::int64_t seconds = days * 86400 + c.hour * 3600 + c.minute * 60 + c.second;
+    out = static_cast<FileTime>(seconds * TicksPerSecond + std::int64_t{c.milliseconds} * 10000);
+    return true;
+}
+
+void printText(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+}  // namespace chkmend::platform

@@ -1,0 +1,64 @@
+#include "recovery/naming.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <initializer_list>
+
+#include "fat/chain.h"
+
+namespace chkmend {
+
+namespace {
+
+struct Signature {
+    std::initializer_list<std::uint8_t> magic;
+    std::string_view extension;
+};
+
+// Tested in this order; the first match decides.
+const Signature Signatures[] = {
+    {{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46}, ".jpg"},
+    {{0x52, 0x61, 0x72, 0x21}, ".rar"},
+    {{0x50, 0x4B, 0x03, 0x04}, ".zip"},
+    {{0x46, 0x57, 0x53}, ".swf"},
+    {{0x25, 0x50, 0x44, 0x46}, ".pdf"},
+    {{0x49, 0x44, 0x33}, ".mp3"},
+    {{0x4F, 0x67, 0x67, 0x53}, ".ogg"},
+    {{0x4D, 0x5A}, ".exe"},
+};
+
+}  // namespace
+
+std::string_view extensionForContent(std::span<const std::uint8_t> content) {
+    for (const Signature& signature : Signatures) {
+        if (content.size() >= signature.magic.size() &&
+            std::equal(signature.magic.begin(), signature.magic.end(), content.begin())) {
+            return signature.extension;
+        }
+    }
+    return {};
+}
+
+std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster) {
+    const auto head = readChain(volume, SniffBytes, firstCluster);
+    if (!head) return {};
+    return extensionForContent(*head);
+}
+
+void nameOrphans(VolumeState& volume, EntryList& masterList) {
+    int directories = 0;
+    int files = 0;
+    for (EntryRecord& record : masterList) {
+        if (hasParent(record)) continue;
+        char name[LongNameBytes];
+        if (isDirectory(record)) {
+            std::snprintf(name, sizeof name, "UnkDir%d", directories++);
+        } else {
+            const std::string extension(sniffExtension(volume, record.firstCluster));
+            std::snprintf(name, sizeof name, "UnkFil%d%s", files++, extension.c_str());
+        }
+        setName(record.longName, name);
+    }
+}
+
+}  // namespace chkmend

@@ -1,0 +1,49 @@
+#include "recovery/rediscover.h"
+
+#include <unordered_map>
+
+#include "fat/directory.h"
+
+namespace chkmend {
+
+bool isSelfOrAncestor(const EntryList& list, std::size_t record, std::size_t directory) {
+    std::size_t at = directory;
+    // Bounded by the list's size even if links were ever to loop.
+    for (std::size_t steps = 0; at != NoParent && steps <= list.size(); ++steps) {
+        if (at == record) return true;
+        at = list[at].parent;
+    }
+    return false;
+}
+
+void rediscoverDirectories(VolumeState& volume, EntryList& masterList) {
+    // First cluster -> first record in list order that has it. A replacement never changes a
+    // record's first cluster, so the index stays right for the whole phase.
+    std::unordered_map<ClusterNumber, std::size_t> firstWithCluster;
+    firstWithCluster.reserve(masterList.size());
+    for (std::size_t i = 0; i < masterList.size(); ++i) {
+        if (masterList[i].firstCluster != 0) firstWithCluster.emplace(masterList[i].firstCluster, i);
+    }
+
+    for (std::size_t d = 0; d < masterList.size(); ++d) {
+        // Cluster 0 means the root to the reader; an empty file is not the root directory.
+        if (masterList[d].firstCluster == 0) continue;
+        const EntryList listing = readDirectory(volume, masterList[d].firstCluster);
+        if (listing.size() < 2) continue;
+        masterList[d].attributes |= attr::Directory;
+        for (std::size_t l = 2; l < listing.size(); ++l) {
+            const EntryRecord& listed = listing[l];
+            if (listed.firstCluster == 0) continue;
+            const auto found = firstWithCluster.find(listed.firstCluster);
+            if (found == firstWithCluster.end()) continue;
+            const std::size_t r = found->second;
+            // A damaged volume can make a directory name itself or an ancestor; linking it
+            // would make a cycle, so that record keeps what it had.
+            if (isSelfOrAncestor(masterList, r, d)) continue;
+            masterList[r] = listed;
+            masterList[r].parent = d;
+        }
+    }
+}
+
+}  // namespace chkmend

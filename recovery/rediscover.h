@@ -1,0 +1,15 @@
+// Second phase: finds the orphans that are directories and gives every orphan they list its
+// own entry back, hung under the directory that lists it.
+#pragma once
+
+#include "driver/entry_record.h"
+#include "fat/volume.h"
+
+namespace chkmend {
+
+void rediscoverDirectories(VolumeState& volume, EntryList& masterList);
+
+// True when `record` is `directory` or one of its ancestors through parent links.
+bool isSelfOrAncestor(const EntryList& list, std::size_t record, std::size_t directory);
+
+}  // namespace chkmend

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the demo and the tests need (only the missing ones).
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev dosfstools mtools python3
+          g++-mingw-w64-x86-64-posix wine64 wine clang libclang-rt-14-dev)
+if [ "${1:-}" = "--minimal" ]; then
+  packages=(cmake ninja-build g++ dosfstools mtools python3)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

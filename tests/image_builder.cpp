@@ -1,0 +1,253 @@
+#include "tests/image_builder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+namespace chkmend::test {
+
+namespace {
+
+void put16(std::uint8_t* at, std::uint32_t value) {
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+void put32(std::uint8_t* at, std::uint32_t value) {
+    put16(at, value & 0xFFFF);
+    put16(at + 2, value >> 16);
+}
+
+std::uint32_t entryBits(int fatType) { return static_cast<std::uint32_t>(fatType); }
+
+}  // namespace
+
+std::uint8_t* TestImage::cluster(std::uint32_t number) {
+    return bytes.data() + dataStart + std::size_t{number - 2} * clusterBytes();
+}
+
+void TestImage::setFat(std::uint32_t cluster, std::uint32_t value) {
+    std::uint8_t* table = bytes.data() + fatStart;
+    switch (fatType) {
+        case 12: {
+            std::uint8_t* at = table + cluster * 3 / 2;
+            std::uint32_t pair = at[0] | (at[1] << 8);
+            if (cluster & 1) {
+                pair = (pair & 0x000F) | ((value & 0xFFF) << 4);
+            } else {
+                pair = (pair & 0xF000) | (value & 0xFFF);
+            }
+            put16(at, pair);
+            break;
+        }
+        case 16:
+            put16(table + cluster * 2, value);
+            break;
+        default:
+            put32(table + cluster * 4, value);
+            break;
+    }
+}
+
+void TestImage::chain(const std::vector<std::uint32_t>& clusters) {
+    const std::uint32_t end = fatType == 12 ? 0xFFF : fatType == 16 ? 0xFFFF : 0x0FFFFFFF;
+    for (std::size_t i = 0; i < clusters.size(); ++i) {
+        setFat(clusters[i], i + 1 < clusters.size() ? clusters[i + 1] : end);
+    }
+}
+
+void TestImage::writeDirectory(const std::vector<std::uint32_t>& clusters,
+                               const std::vector<RawEntry>& entries) {
+    std::size_t next = 0;
+    for (const std::uint32_t c : clusters) {
+        const bool root = c == 0;
+        std::uint8_t* base = root ? bytes.data() + rootStart : cluster(c);
+        const std::size_t room = (root ? rootBytes : clusterBytes()) / 32;
+        for (std::size_t slot = 0; slot < room && next < entries.size(); ++slot, ++next) {
+            std::memcpy(base + slot * 32, entries[next].data(), 32);
+        }
+    }
+    if (next < entries.size()) throw std::length_error("directory clusters too small");
+}
+
+void TestImage::fill(std::uint32_t c, std::string_view content) {
+    std::memcpy(cluster(c), content.data(), std::min<std::size_t>(content.size(), clusterBytes()));
+}
+
+TestImage makeImage(const ImageSpec& spec) {
+    TestImage image;
+    image.fatType = spec.fatType;
+    image.bytesPerSector = spec.bytesPerSector;
+    image.sectorsPerCluster = spec.sectorsPerCluster;
+    std::uint32_t clusters = spec.clusters;
+    if (clusters == 0) clusters = spec.fatType == 12 ? 64 : spec.fatType == 16 ? 4085 : 65525;
+    image.clusterCount = clusters;
+
+    const std::uint32_t bps = spec.bytesPerSector;
+    const std::uint32_t rootEntries = spec.fatType == 32 ? 0 : spec.rootEntries;
+    const std::uint32_t rootSectors = (rootEntries * 32 + bps - 1) / bps;
+    const std::uint64_t tableBits = std::uint64_t{clusters + 2} * entryBits(spec.fatType);
+    const auto fatSectors = static_cast<std::uint32_t>((tableBits / 8 + bps) / bps);
+    const std::uint32_t totalSectors = spec.reservedSectors + spec.fatCount * fatSectors +
+                                       rootSectors + clusters * spec.sectorsPerCluster;
+
+    image.bytes.assign(std::size_t{totalSectors} * bps, 0);
+    image.fatStart = spec.reservedSectors * bps;
+    image.fatBytes = fatSectors * bps;
+    image.rootStart = (spec.reservedSectors + spec.fatCount * fatSectors) * bps;
+    image.rootBytes = rootSectors * bps;
+    image.dataStart = image.rootStart + image.rootBytes;
+
+    std::uint8_t* boot = image.bytes.data();
+    boot[0] = 0xEB;
+    boot[1] = 0x3C;
+    boot[2] = 0x90;
+    std::memcpy(boot + 3, "CHKMTEST", 8);
+    put16(boot + 11, bps);
+    boot[13] = spec.sectorsPerCluster;
+    put16(boot + 14, spec.reservedSectors);
+    boot[16] = spec.fatCount;
+    put16(boot + 17, rootEntries);
+    if (spec.fatType != 32 && totalSectors < 0x10000) {
+        put16(boot + 19, totalSectors);
+    } else {
+        put32(boot + 32, totalSectors);
+    }
+    boot[21] = 0xF8;
+    if (spec.fatType == 32) {
+        put32(boot + 36, fatSectors);
+        put32(boot + 44, 2);
+    } else {
+        put16(boot + 22, fatSectors);
+        boot[38] = 0x29;
+        std::memcpy(boot + 54, spec.fatType == 12 ? "FAT12   " : "FAT16   ", 8);
+    }
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+
+    image.setFat(0, 0x0FFFFFF8);
+    image.setFat(1, 0x0FFFFFFF);
+    if (spec.fatType == 32) image.chain({2});  // the root directory's cluster
+    return image;
+}
+
+RawEntry shortEntry(const EntrySpec& spec) {
+    RawEntry entry{};
+    std::memset(entry.data(), ' ', 11);
+    std::memcpy(entry.data(), spec.name11.data(), std::min<std::size_t>(spec.name11.size(), 11));
+    entry[11] = spec.attributes;
+    entry[13] = spec.creationHundredths;
+    put16(&entry[14], spec.creationTime);
+    put16(&entry[16], spec.creationDate);
+    put16(&entry[18], spec.accessDate);
+    put16(&entry[20], spec.firstCluster >> 16);
+    put16(&entry[22], spec.writeTime);
+    put16(&entry[24], spec.writeDate);
+    put16(&entry[26], spec.firstCluster & 0xFFFF);
+    put32(&entry[28], spec.size);
+    return entry;
+}
+
+RawEntry dotEntry(std::uint32_t cluster) {
+    return shortEntry({.name11 = ".", .attributes = 0x10, .firstCluster = cluster});
+}
+
+RawEntry dotDotEntry(std::uint32_t parentCluster) {
+    return shortEntry({.name11 = "..", .attributes = 0x10, .firstCluster = parentCluster});
+}
+
+std::vector<RawEntry> longNameEntries(std::u16string_view name, const RawEntry& shortEntry) {
+    static constexpr std::size_t Offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < 11; ++i) {
+        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + shortEntry[i]);
+    }
+    const std::size_t pieces = (name.size() + 12) / 13;
+    std::vector<RawEntry> result;
+    for (std::size_t ordinal = pieces; ordinal >= 1; --ordinal) {
+        RawEntry entry{};
+        entry[0] = static_cast<std::uint8_t>(ordinal | (ordinal == pieces ? 0x40 : 0));
+        entry[11] = 0x0F;
+        entry[13] = sum;
+        for (std::size_t k = 0; k < 13; ++k) {
+            const std::size_t at = (ordinal - 1) * 13 + k;
+            const std::uint32_t unit = at < name.size() ? name[at] : at == name.size() ? 0 : 0xFFFF;
+            put16(&entry[Offsets[k]], unit);
+        }
+        result.push_back(entry);
+    }
+    return result;
+}
+
+std::vector<RawEntry> namedEntry(std::u16string_view name, const EntrySpec& spec) {
+    const RawEntry entry = shortEntry(spec);
+    std::vector<RawEntry> result = longNameEntries(name, entry);
+    result.push_back(entry);
+    return result;
+}
+
+std::uint16_t fatDate(int year, int month, int day) {
+    return static_cast<std::uint16_t>(((year - 1980) << 9) | (month << 5) | day);
+}
+
+std::uint16_t fatTime(int hour, int minute, int second) {
+    return static_cast<std::uint16_t>((hour << 11) | (minute << 5) | (second / 2));
+}
+
+ScratchDir::ScratchDir(bool enter) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "chkmend-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+    if (enter) {
+        previous = std::filesystem::current_path();
+        std::filesystem::current_path(path);
+    }
+}
+
+ScratchDir::~ScratchDir() {
+    if (!previous.empty()) std::filesystem::current_path(previous);
+    std::error_code ignored;
+    // Read-only files and folders written by the tool must not block the clean-up.
+    for (auto it = std::filesystem::recursive_directory_iterator(path, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+    }
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::filesystem::path saveImage(const TestImage& image, const std::filesystem::path& dir,
+                                char letter) {
+    const std::filesystem::path file = dir / (std::string("volume-") + letter + ".img");
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) throw std::runtime_error("cannot create image file");
+    // Sparse: large FAT32 test volumes are mostly zeros.
+    constexpr std::size_t Block = 4096;
+    for (std::size_t at = 0; at < image.bytes.size(); at += Block) {
+        const std::size_t n = std::min(Block, image.bytes.size() - at);
+        const auto* p = image.bytes.data() + at;
+        if (std::all_of(p, p + n, [](std::uint8_t b) { return b == 0; })) continue;
+        if (::pwrite(fd, p, n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
+            throw std::runtime_error("cannot write image file");
+        }
+    }
+    if (::ftruncate(fd, static_cast<off_t>(image.bytes.size())) != 0) {
+        throw std::runtime_error("cannot size image file");
+    }
+    ::close(fd);
+    ::setenv((std::string("CHKMEND_DRIVE_") + letter).c_str(), file.c_str(), 1);
+    return file;
+}
+
+void openImage(const TestImage& image, const ScratchDir& dir, VolumeState& volume) {
+    saveImage(image, dir.path, 'T');
+    ASSERT_EQ(openVolume(volume, 'T'), 1);
+}
+
+}  // namespace chkmend::test

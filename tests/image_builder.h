@@ -1,0 +1,96 @@
+// Builds small FAT volumes in memory for unit tests: a test states the clusters, chains and
+// directory entries it needs in a few lines, then opens the image through the real reader.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fat/volume.h"
+
+namespace chkmend::test {
+
+using RawEntry = std::array<std::uint8_t, 32>;
+
+struct ImageSpec {
+    int fatType = 16;
+    std::uint16_t bytesPerSector = 512;
+    std::uint8_t sectorsPerCluster = 1;
+    std::uint16_t reservedSectors = 1;
+    std::uint8_t fatCount = 2;
+    std::uint16_t rootEntries = 512;  // ignored for FAT32
+    std::uint32_t clusters = 0;       // 0: the smallest count of the type
+};
+
+struct TestImage {
+    std::vector<std::uint8_t> bytes;
+    int fatType = 0;
+    std::uint32_t bytesPerSector = 0;
+    std::uint32_t sectorsPerCluster = 0;
+    std::uint32_t fatStart = 0;  // byte offsets
+    std::uint32_t fatBytes = 0;
+    std::uint32_t rootStart = 0;
+    std::uint32_t rootBytes = 0;
+    std::uint32_t dataStart = 0;
+    std::uint32_t clusterCount = 0;
+
+    std::uint32_t clusterBytes() const { return bytesPerSector * sectorsPerCluster; }
+    std::uint8_t* cluster(std::uint32_t number);
+    // Raw table entry as the variant stores it (12, 16 or 28 significant bits).
+    void setFat(std::uint32_t cluster, std::uint32_t value);
+    // Links the clusters in order and ends the chain.
+    void chain(const std::vector<std::uint32_t>& clusters);
+    // Lays entries out along a directory's clusters (cluster 0: the root).
+    void writeDirectory(const std::vector<std::uint32_t>& clusters,
+                        const std::vector<RawEntry>& entries);
+    void fill(std::uint32_t cluster, std::string_view content);
+};
+
+TestImage makeImage(const ImageSpec& spec);
+
+struct EntrySpec {
+    std::string_view name11 = "FILE    TXT";
+    std::uint8_t attributes = 0x20;
+    std::uint32_t firstCluster = 0;
+    std::uint32_t size = 0;
+    std::uint16_t writeDate = 0;
+    std::uint16_t writeTime = 0;
+    std::uint16_t creationDate = 0;
+    std::uint16_t creationTime = 0;
+    std::uint8_t creationHundredths = 0;
+    std::uint16_t accessDate = 0;
+};
+
+RawEntry shortEntry(const EntrySpec& spec);
+RawEntry dotEntry(std::uint32_t cluster);
+RawEntry dotDotEntry(std::uint32_t parentCluster);
+// The long-name pieces for `name`, highest ordinal first, for the given short entry.
+std::vector<RawEntry> longNameEntries(std::u16string_view name, const RawEntry& shortEntry);
+// Long-name pieces followed by the short entry.
+std::vector<RawEntry> namedEntry(std::u16string_view name, const EntrySpec& spec);
+
+std::uint16_t fatDate(int year, int month, int day);
+std::uint16_t fatTime(int hour, int minute, int second);
+
+// A scratch folder removed with its contents at the end of the test; optionally the current
+// directory while it lives.
+struct ScratchDir {
+    std::filesystem::path path;
+    std::filesystem::path previous;
+    explicit ScratchDir(bool enter = false);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+};
+
+// Writes the image to a file in `dir` and maps drive letter `letter` to it.
+std::filesystem::path saveImage(const TestImage& image, const std::filesystem::path& dir,
+                                char letter = 'T');
+
+// Saves and opens the image; fails the test when it does not open.
+void openImage(const TestImage& image, const ScratchDir& dir, VolumeState& volume);
+
+}  // namespace chkmend::test
