@@ -1,21 +1,221 @@
+// Geometry derivation, opening and positioning.
 #include <gtest/gtest.h>
 
-#include "fat/chain.h"
+#include "fat/byte_reader.h"
 #include "fat/volume.h"
+#include "platform/platform.h"
 #include "tests/image_builder.h"
 
 namespace chkmend {
 namespace {
 
-using test::makeImage;
+using Boot = std::array<std::uint8_t, BootSectorBytes>;
 
-TEST(Smoke, OpensFat16) {
+void put16(Boot& boot, std::size_t at, std::uint32_t v) {
+    boot[at] = static_cast<std::uint8_t>(v);
+    boot[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void put32(Boot& boot, std::size_t at, std::uint32_t v) {
+    put16(boot, at, v & 0xFFFF);
+    put16(boot, at + 2, v >> 16);
+}
+
+// A parameter block with 512-byte sectors, 1 reserved sector, 2 tables of `fatSectors`, the
+// given root entries and exactly `clusters` data clusters of one sector.
+Boot bootWithClusters(std::uint32_t clusters, std::uint32_t fatSectors = 300,
+                      std::uint32_t rootEntries = 512) {
+    Boot boot{};
+    put16(boot, bpb::BytesPerSector, 512);
+    boot[bpb::SectorsPerCluster] = 1;
+    put16(boot, bpb::ReservedSectors, 1);
+    boot[bpb::FatCount] = 2;
+    put16(boot, bpb::RootEntryCount, rootEntries);
+    put32(boot, bpb::TotalSectors32, 1 + 2 * fatSectors + rootEntries * 32 / 512 + clusters);
+    put32(boot, bpb::FatSectors32, fatSectors);
+    return boot;
+}
+
+TEST(Geometry, TypeFollowsClusterCountAtEveryThreshold) {
+    const struct {
+        std::uint32_t clusters;
+        int type;
+    } cases[] = {{1, 12}, {4084, 12}, {4085, 16}, {65524, 16}, {65525, 32}, {0x0FFFFFF5, 32}};
+    for (const auto& c : cases) {
+        const Geometry g = deriveGeometry(bootWithClusters(c.clusters));
+        ASSERT_TRUE(g.usable) << c.clusters;
+        EXPECT_EQ(g.fatType, c.type) << c.clusters;
+    }
+}
+
+TEST(Geometry, Fat32TakesTheWideFieldsAndHasNoRootRegion) {
+    const Geometry g = deriveGeometry(bootWithClusters(100000, 800, 0));
+    EXPECT_EQ(g.fatSectors, 800u);
+    EXPECT_EQ(g.rootDirSectors, 0u);
+    EXPECT_EQ(g.firstDataSector, 1u + 2 * 800);
+    EXPECT_EQ(g.fatBytes, 800u * 512);
+}
+
+TEST(Geometry, NarrowFieldsWinWhenSet) {
+    Boot boot = bootWithClusters(5000, 20);
+    put16(boot, bpb::TotalSectors16, 6000);
+    put16(boot, bpb::FatSectors16, 16);
+    const Geometry g = deriveGeometry(boot);
+    EXPECT_EQ(g.totalSectors, 6000u);
+    EXPECT_EQ(g.fatSectors, 16u);
+}
+
+TEST(Geometry, RootDirectorySectorsRoundUp) {
+    EXPECT_EQ(deriveGeometry(bootWithClusters(100, 1, 512)).rootDirSectors, 32u);
+    EXPECT_EQ(deriveGeometry(bootWithClusters(100, 1, 1)).rootDirSectors, 1u);
+}
+
+TEST(Geometry, TotalBelowTheDataAreaCountsAsFat12) {
+    Boot boot = bootWithClusters(0, 4);
+    put32(boot, bpb::TotalSectors32, 1 + 4 + 1);  // the tables fit, the root region does not
+    const Geometry g = deriveGeometry(boot);
+    ASSERT_TRUE(g.usable);
+    EXPECT_EQ(g.fatType, 12);
+}
+
+// Each of these once divided by zero, wrapped around 32 bits or asked for a table that cannot
+// exist; all must be refused so that the run ends with "can't open FAT partition".
+TEST(Geometry, RefusesBlocksNoVolumeCanBeReadWith) {
+    const struct {
+        const char* what;
+        void (*spoil)(Boot&);
+    } cases[] = {
+        {"zero bytes per sector", [](Boot& b) { put16(b, bpb::BytesPerSector, 0); }},
+        {"zero sectors per cluster", [](Boot& b) { b[bpb::SectorsPerCluster] = 0; }},
+        {"no tables", [](Boot& b) { b[bpb::FatCount] = 0; }},
+        {"empty table", [](Boot& b) { put32(b, bpb::FatSectors32, 0); }},
+        {"table beyond the volume", [](Boot& b) { put32(b, bpb::TotalSectors32, 100); }},
+        {"table size wraps 32 bits",
+         [](Boot& b) {
+             put16(b, bpb::BytesPerSector, 4096);
+             put32(b, bpb::FatSectors32, 0x00100001);
+             put32(b, bpb::TotalSectors32, 0xFFFFFFFF);
+         }},
+        {"data area wraps 32 bits",
+         [](Boot& b) {
+             b[bpb::FatCount] = 255;
+             put32(b, bpb::FatSectors32, 0x01000000);
+             put32(b, bpb::TotalSectors32, 0xFFFFFFFF);
+         }},
+        {"all zero", [](Boot& b) { b.fill(0); }},
+    };
+    for (const auto& c : cases) {
+        Boot boot = bootWithClusters(5000);
+        c.spoil(boot);
+        EXPECT_FALSE(deriveGeometry(boot).usable) << c.what;
+    }
+}
+
+TEST(OpenVolume, LoadsTheFirstTableOfEachVariant) {
+    for (const int type : {12, 16, 32}) {
+        test::ScratchDir dir;
+        auto image = test::makeImage({.fatType = type});
+        image.setFat(5, 0x123);
+        VolumeState volume;
+        test::openImage(image, dir, volume);
+        EXPECT_EQ(volume.fatType, type);
+        ASSERT_EQ(volume.fatTable.size(), image.fatBytes);
+        EXPECT_TRUE(std::equal(volume.fatTable.begin(), volume.fatTable.end(),
+                               image.bytes.begin() + image.fatStart));
+        EXPECT_EQ(volume.baseOffset, 0u);
+        closeVolume(volume);
+    }
+}
+
+TEST(OpenVolume, FailsWithoutLeavingAHandleOpen) {
     test::ScratchDir dir;
-    auto image = makeImage({.fatType = 16});
     VolumeState volume;
-    test::openImage(image, dir, volume);
-    EXPECT_EQ(volume.fatType, 16);
+    ::unsetenv("CHKMEND_DRIVE_Q");
+    EXPECT_EQ(openVolume(volume, 'Q'), 0);
+    EXPECT_EQ(volume.volumeHandle, platform::InvalidHandle);
+
+    // A FAT volume cut off inside its allocation table.
+    auto image = test::makeImage({.fatType = 16});
+    image.bytes.resize(image.fatStart + image.fatBytes / 2);
+    test::saveImage(image, dir.path, 'Q');
+    EXPECT_EQ(openVolume(volume, 'Q'), 0);
+    EXPECT_EQ(volume.volumeHandle, platform::InvalidHandle);
+}
+
+TEST(OpenVolume, LowerCaseLetterNamesTheSameDrive) {
+    test::ScratchDir dir;
+    const auto image = test::makeImage({.fatType = 12});
+    test::saveImage(image, dir.path, 'K');
+    VolumeState volume;
+    EXPECT_EQ(openVolume(volume, 'k'), 1);
     closeVolume(volume);
+}
+
+TEST(Positions, ClustersBeyondFourGiBUseTheHighWord) {
+    VolumeState volume;
+    put16(volume.bootSector, bpb::BytesPerSector, 512);
+    volume.bootSector[bpb::SectorsPerCluster] = 64;
+    volume.firstDataSector = 100;
+    EXPECT_EQ(clusterPosition(volume, 2), 100u * 512);
+    EXPECT_EQ(clusterPosition(volume, 10), (100u + 8 * 64) * 512);
+    // (0x0FFFFFEF - 2) * 64 sectors does not fit 32 bits; it must not wrap onto another cluster.
+    EXPECT_EQ(clusterPosition(volume, 0x0FFFFFEF),
+              (std::uint64_t{0x0FFFFFEF - 2} * 64 + 100) * 512);
+}
+
+TEST(Positions, ClustersZeroAndOneHaveNoPosition) {
+    VolumeState volume;
+    EXPECT_FALSE(seekCluster(volume, 0));
+    EXPECT_FALSE(seekCluster(volume, 1));
+}
+
+TEST(CalendarToFileTime, FollowsTheCalendarRules) {
+    using platform::CalendarTime;
+    const struct {
+        CalendarTime in;
+        bool valid;
+        platform::FileTime out;
+    } cases[] = {
+        {{.year = 1601, .month = 1, .day = 1}, true, 0},
+        {{.year = 1980, .month = 1, .day = 1}, true, 119600064000000000},
+        {{.year = 2000,
+          .month = 2,
+          .day = 29,
+          .hour = 12,
+          .minute = 34,
+          .second = 56,
+          .milliseconds = 789},
+         true,
+         125963012967890000},
+        {{.year = 2107, .month = 12, .day = 31, .hour = 23, .minute = 59, .second = 58},
+         true,
+         159992927980000000},
+        {{.year = 1600, .month = 12, .day = 31}, false, 0},
+        {{.year = 2100, .month = 2, .day = 29}, false, 0},
+        {{.year = 2001, .month = 4, .day = 31}, false, 0},
+        {{.year = 2001, .month = 0, .day = 1}, false, 0},
+        {{.year = 2001, .month = 13, .day = 1}, false, 0},
+        {{.year = 2001, .month = 1, .day = 0}, false, 0},
+        {{.year = 2001, .month = 1, .day = 1, .hour = 24}, false, 0},
+        {{.year = 2001, .month = 1, .day = 1, .minute = 60}, false, 0},
+        {{.year = 2001, .month = 1, .day = 1, .second = 60}, false, 0},
+        {{.year = 2001, .month = 1, .day = 1, .milliseconds = 1000}, false, 0},
+    };
+    for (const auto& c : cases) {
+        platform::FileTime out = 0;
+        EXPECT_EQ(platform::calendarToFileTime(c.in, out), c.valid)
+            << c.in.year << "-" << c.in.month << "-" << c.in.day;
+        if (c.valid) {
+            EXPECT_EQ(out, c.out) << c.in.year;
+        }
+    }
+}
+
+TEST(Utf16ToOem, RefusesUnpairedSurrogates) {
+    std::string out;
+    EXPECT_TRUE(platform::utf16ToOem(u"M\u00e4rz \U0001F600", out));
+    EXPECT_EQ(out, "M\xc3\xa4rz \xf0\x9f\x98\x80");
+    EXPECT_FALSE(platform::utf16ToOem(std::u16string(1, char16_t{0xD83D}), out));
+    EXPECT_FALSE(platform::utf16ToOem(u"a" + std::u16string(1, char16_t{0xDE00}), out));
 }
 
 }  // namespace
