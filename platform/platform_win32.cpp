@@ -1,0 +1,260 @@
+// Win32 implementation. The volume is read through the raw device of its drive letter; output
+// names arrive as OEM texts and are written through the wide calls with the "\\?\" prefix, so
+// that a rebuilt tree deeper than MAX_PATH is still written whole.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace chkmend::platform {
+
+namespace {
+
+HANDLE toNative(Handle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+Handle fromNative(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? InvalidHandle : reinterpret_cast<Handle>(handle);
+}
+
+// The FAT attribute bits a created file or folder may carry. Higher bits of CreateFile's
+// flags-and-attributes are flags (delete-on-close, overlapped…) that a damaged entry must
+// never switch on.
+constexpr DWORD FileAttributeBits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD FolderAttributeBits = FileAttributeBits | FILE_ATTRIBUTE_DIRECTORY;
+
+bool isHighSurrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+bool hasUnpairedSurrogate(std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (isHighSurrogate(text[i])) {
+            if (i + 1 >= text.size() || !isLowSurrogate(text[i + 1])) return true;
+            ++i;
+        } else if (isLowSurrogate(text[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isRelative(std::wstring_view path) {
+    const bool rooted = !path.empty() && (path[0] == L'\\' || path[0] == L'/');
+    const bool drive = path.size() >= 2 && path[1] == L':';
+    return !rooted && !drive;
+}
+
+// The OEM path as an absolute wide path with the "\\?\" prefix; empty when it cannot be made.
+// The prefix lifts the MAX_PATH limit. A relative path is joined to the current directory
+// rather than run through GetFullPathNameW, which would drop trailing dots and blanks or read
+// "CON" as a device: the name lands exactly as given.
+std::wstring longPath(const std::string& path) {
+    if (path.empty() || path.size() > 32767) return {};
+    const int length = static_cast<int>(path.size());
+    const int units =
+        MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, path.data(), length, nullptr, 0);
+    if (units <= 0) return {};
+    std::wstring given(static_cast<std::size_t>(units), L'\0');
+    if (MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, path.data(), length, given.data(),
+                            units) != units) {
+        return {};
+    }
+
+    std::wstring full;
+    if (isRelative(given)) {
+        const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+        if (needed == 0) return {};
+        full.assign(needed, L'\0');
+        const DWORD got = GetCurrentDirectoryW(needed, full.data());
+        if (got == 0 || got >= needed) return {};
+        full.resize(got);
+        if (!full.ends_with(L'\\')) full += L'\\';
+        full += given;
+    } else {
+        const DWORD needed = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+        if (needed == 0) return {};
+        full.assign(needed, L'\0');
+        const DWORD got = GetFullPathNameW(given.c_str(), needed, full.data(), nullptr);
+        if (got == 0 || got >= needed) return {};
+        full.resize(got);
+    }
+
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
+    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+const FILETIME* fileTimeOrNull(FileTime time, FILETIME& storage) {
+    // A null pointer is SetFileTime's documented way to leave a time as it is.
+    if (time == 0) return nullptr;
+    storage.dwLowDateTime = static_cast<DWORD>(time & 0xFFFFFFFFu);
+    storage.dwHighDateTime = static_cast<DWORD>(time >> 32);
+    return &storage;
+}
+
+bool isLeapYear(unsigned year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+}  // namespace
+
+void useOemFileApis() {
+    SetFileApisToOEM();
+}
+
+Handle openVolumeDevice(char driveLetter) {
+    char device[8];
+    std::snprintf(device, sizeof device, "\\\\.\\%c:", driveLetter);
+    return fromNative(CreateFileA(device, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+}
+
+bool seekHandle(Handle handle, std::uint64_t position) {
+    // The high word is signed: positions from 2^63 up are no file positions.
+    if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    LONG high = static_cast<LONG>(position >> 32);
+    const auto low = static_cast<LONG>(static_cast<DWORD>(position & 0xFFFFFFFFu));
+    // INVALID_SET_FILE_POINTER is also a valid low word; only the error code tells them apart.
+    SetLastError(NO_ERROR);
+    const DWORD result = SetFilePointer(toNative(handle), low, &high, FILE_BEGIN);
+    return !(result == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
+}
+
+std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    while (total < bytes) {
+        DWORD got = 0;
+        if (!ReadFile(toNative(handle), out + total, bytes - total, &got, nullptr) || got == 0) {
+            break;
+        }
+        total += got;
+    }
+    return total;
+}
+
+void closeHandle(Handle handle) {
+    if (handle != InvalidHandle) CloseHandle(toNative(handle));
+}
+
+bool createFolder(const std::string& path) {
+    const std::wstring wide = longPath(path);
+    return !wide.empty() && CreateDirectoryW(wide.c_str(), nullptr) != 0;
+}
+
+Handle createOutputFile(const std::string& path, std::uint32_t attributes) {
+    const std::wstring wide = longPath(path);
+    if (wide.empty()) return InvalidHandle;
+    return fromNative(CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  attributes & FileAttributeBits, nullptr));
+}
+
+bool writeHandle(Handle handle, const void* buffer, std::uint32_t bytes) {
+    const auto* in = static_cast<const unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    while (total < bytes) {
+        DWORD put = 0;
+        // A write that succeeds without progress would loop for ever; count it as a failure.
+        if (!WriteFile(toNative(handle), in + total, bytes - total, &put, nullptr) || put == 0) {
+            return false;
+        }
+        total += put;
+    }
+    return true;
+}
+
+bool setFolderAttributes(const std::string& path, std::uint32_t attributes) {
+    const std::wstring wide = longPath(path);
+    return !wide.empty() && SetFileAttributesW(wide.c_str(), attributes & FolderAttributeBits) != 0;
+}
+
+bool setFileTimes(const std::string& path, FileTime creation, FileTime lastAccess,
+                  FileTime lastWrite) {
+    const std::wstring wide = longPath(path);
+    if (wide.empty()) return false;
+    // FILE_WRITE_ATTRIBUTES rather than GENERIC_WRITE: a read-only file still takes its times.
+    // Backup semantics let a folder be opened as well.
+    const HANDLE file =
+        CreateFileW(wide.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILETIME created{};
+    FILETIME accessed{};
+    FILETIME written{};
+    const BOOL ok =
+        SetFileTime(file, fileTimeOrNull(creation, created), fileTimeOrNull(lastAccess, accessed),
+                    fileTimeOrNull(lastWrite, written));
+    CloseHandle(file);
+    return ok != 0;
+}
+
+bool utf16ToOem(std::u16string_view text, std::string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    // Checked here as well: the conversion would put the default character in its place.
+    if (hasUnpairedSurrogate(text) || text.size() > 32767) return false;
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int length = static_cast<int>(text.size());
+    // No best fit: it would turn look-alikes such as a fullwidth solidus into '\' or '/', and a
+    // name that the code page cannot hold must fall back to its 8.3 form instead.
+    constexpr DWORD Flags = WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    const int bytes =
+        WideCharToMultiByte(CP_OEMCP, Flags, wide, length, nullptr, 0, nullptr, &usedDefault);
+    if (bytes <= 0 || usedDefault) return false;
+    out.assign(static_cast<std::size_t>(bytes), '\0');
+    usedDefault = FALSE;
+    if (WideCharToMultiByte(CP_OEMCP, Flags, wide, length, out.data(), bytes, nullptr,
+                            &usedDefault) != bytes ||
+        usedDefault) {
+        out.clear();
+        return false;
+    }
+    return true;
+}
+
+bool calendarToFileTime(const CalendarTime& calendar, FileTime& out) {
+    // SystemTimeToFileTime validates the fields, but not every implementation checks the day
+    // against its month; the same date must give the same answer on every build.
+    static constexpr unsigned DaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (calendar.month < 1 || calendar.month > 12 || calendar.day < 1) return false;
+    const unsigned monthDays = DaysInMonth[calendar.month - 1] +
+                               (calendar.month == 2 && isLeapYear(calendar.year) ? 1 : 0);
+    if (calendar.day > monthDays) return false;
+
+    SYSTEMTIME system{};
+    system.wYear = calendar.year;
+    system.wMonth = calendar.month;
+    system.wDayOfWeek = calendar.dayOfWeek;
+    system.wDay = calendar.day;
+    system.wHour = calendar.hour;
+    system.wMinute = calendar.minute;
+    system.wSecond = calendar.second;
+    system.wMilliseconds = calendar.milliseconds;
+    FILETIME file{};
+    if (!SystemTimeToFileTime(&system, &file)) return false;
+    out = (FileTime{file.dwHighDateTime} << 32) | file.dwLowDateTime;
+    return true;
+}
+
+void printText(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    // Progress is worth seeing as it happens, and kept if the run is cut short.
+    std::fflush(stdout);
+}
+
+}  // namespace chkmend::platform
