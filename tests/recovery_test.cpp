@@ -1,0 +1,239 @@
+// The first three phases on small volumes: collecting orphans, rediscovering directories and
+// naming what nobody claimed.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fat/chain.h"
+#include "recovery/collect.h"
+#include "recovery/naming.h"
+#include "recovery/rediscover.h"
+#include "tests/image_builder.h"
+
+namespace chkmend {
+namespace {
+
+using test::dotDotEntry;
+using test::dotEntry;
+using test::RawEntry;
+using test::shortEntry;
+
+RawEntry folder(std::string_view name11, std::uint32_t cluster) {
+    return shortEntry({.name11 = name11, .attributes = 0x10, .firstCluster = cluster});
+}
+RawEntry file(std::string_view name11, std::uint32_t cluster, std::uint32_t size = 1) {
+    return shortEntry({.name11 = name11, .firstCluster = cluster, .size = size});
+}
+
+// The disk checker's anonymous entry for a lost chain.
+RawEntry orphan(int number, std::uint32_t cluster, std::uint32_t size = 512) {
+    char name[12];
+    std::snprintf(name, sizeof name, "FILE%04dCHK", number);
+    return file(name, cluster, size);
+}
+
+std::vector<std::string> namesOf(const EntryList& list) {
+    std::vector<std::string> names;
+    for (const auto& record : list) names.emplace_back(nameOf(record.longName));
+    return names;
+}
+
+// A FAT12 volume with one-sector clusters. Directories are written with their dot entries.
+struct Volume {
+    test::ScratchDir dir;
+    test::TestImage image = test::makeImage({.fatType = 12, .clusters = 200});
+    VolumeState volume;
+    std::vector<RawEntry> root;
+
+    void directory(std::uint32_t cluster, std::vector<RawEntry> entries) {
+        entries.insert(entries.begin(), {dotEntry(cluster), dotDotEntry(0)});
+        image.chain({cluster});
+        image.writeDirectory({cluster}, entries);
+    }
+    void content(std::uint32_t cluster, std::string_view bytes) {
+        image.chain({cluster});
+        image.fill(cluster, bytes);
+    }
+    EntryList collect(std::vector<FoundFolderReport>* reports = nullptr) {
+        image.writeDirectory({0}, root);
+        test::openImage(image, dir, volume);
+        EntryList masterList;
+        auto found = collectOrphans(volume, masterList);
+        if (reports != nullptr) *reports = found;
+        return masterList;
+    }
+    EntryList rediscover() {
+        EntryList masterList = collect();
+        rediscoverDirectories(volume, masterList);
+        return masterList;
+    }
+    ~Volume() { closeVolume(volume); }
+};
+
+TEST(CollectOrphans, GathersEveryFoundFolderInRootOrder) {
+    Volume v;
+    v.root = {folder("FOUND   000", 3),  file("FOUND   001", 20),  // a file, not a folder
+              folder("found   002", 21),                           // lower case prefix
+              folder("XFOUND  003", 22),                           // prefix not at the start
+              folder("FOUND   EMP", 4),                            // only "." and ".."
+              folder("FOUND   ZER", 0),                            // would list the root itself
+              folder("FOUND   001", 5)};
+    v.directory(3, {orphan(0, 30), orphan(1, 31), folder("DIR0000 CHK", 32)});
+    v.directory(4, {});
+    v.directory(5, {orphan(0, 40), orphan(1, 41)});
+    for (std::uint32_t c : {21u, 22u}) v.directory(c, {orphan(9, 99)});
+    std::vector<FoundFolderReport> reports;
+    const EntryList list = v.collect(&reports);
+    EXPECT_EQ(namesOf(list),
+              (std::vector<std::string>{"FILE0000.CHK", "FILE0001.CHK", "DIR0000.CHK",
+                                        "FILE0000.CHK", "FILE0001.CHK"}));
+    ASSERT_EQ(reports.size(), 4u);
+    const std::pair<std::string, int> expected[] = {
+        {"FOUND.000", 3}, {"FOUND.EMP", 0}, {"FOUND.ZER", 0}, {"FOUND.001", 2}};
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].name, expected[i].first);
+        EXPECT_EQ(reports[i].orphanCount, expected[i].second);
+    }
+}
+
+TEST(CollectOrphans, ALongNameEndingInTheDotCounts) {
+    Volume v;
+    v.root = test::namedEntry(u"FOUND.",
+                              {.name11 = "FOUND~1    ", .attributes = 0x10, .firstCluster = 3});
+    v.directory(3, {orphan(0, 30)});
+    std::vector<FoundFolderReport> reports;
+    EXPECT_EQ(v.collect(&reports).size(), 1u);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].name, "FOUND.");
+}
+
+TEST(Rediscover, GivesListedOrphansTheirEntriesAtAnyDepth) {
+    Volume v;
+    v.root = {folder("FOUND   000", 3)};
+    // Orphans in list order: a file, the nested folder, a lone file, the top folder.
+    v.directory(3, {orphan(0, 50), orphan(1, 60), orphan(2, 70), orphan(3, 80)});
+    v.directory(80, {folder("LETTERS    ", 60), file("TOP     TXT", 90)});
+    v.directory(60, {file("NOTE    TXT", 50, 5)});
+    v.content(50, "hello");
+    v.content(70, "%PDF-1.4");
+    const EntryList list = v.rediscover();
+    EXPECT_EQ(namesOf(list),
+              (std::vector<std::string>{"NOTE.TXT", "LETTERS", "FILE0002.CHK", "FILE0003.CHK"}));
+    EXPECT_EQ(list[0].parent, 1u);
+    EXPECT_EQ(list[0].sizeLow, 5u) << "the listed entry's size replaces the orphan's";
+    EXPECT_EQ(list[1].parent, 3u);
+    EXPECT_EQ(list[1].attributes, 0x10u);
+    EXPECT_FALSE(hasParent(list[2]));
+    EXPECT_FALSE(hasParent(list[3]));
+    EXPECT_EQ(list[3].attributes, 0x20u | 0x10u) << "found to be a directory";
+    EXPECT_EQ(list[2].attributes, 0x20u);
+}
+
+TEST(Rediscover, TieBreaksFollowListOrder) {
+    Volume v;
+    v.root = {folder("FOUND   000", 3)};
+    // 50 appears twice: only the first record with it can be replaced. 60 is named by both
+    // directories: the one scanned last wins.
+    v.directory(3, {orphan(0, 80), orphan(1, 50), orphan(2, 50), orphan(3, 60), orphan(4, 81)});
+    v.directory(80, {file("FIRST   TXT", 50), file("EARLY   TXT", 60), file("NOBODY  TXT", 99)});
+    v.directory(81, {file("LATE    TXT", 60), file("SAME1   TXT", 60), file("SAME2   TXT", 60)});
+    const EntryList list = v.rediscover();
+    EXPECT_EQ(namesOf(list), (std::vector<std::string>{"FILE0000.CHK", "FIRST.TXT", "FILE0002.CHK",
+                                                       "SAME2.TXT", "FILE0004.CHK"}));
+    EXPECT_EQ(list[1].parent, 0u);
+    EXPECT_FALSE(hasParent(list[2]));
+    EXPECT_EQ(list[3].parent, 4u);
+}
+
+TEST(Rediscover, NeverMakesAParentCycle) {
+    Volume v;
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 80), orphan(1, 81), orphan(2, 82)});
+    v.directory(80, {folder("SELF       ", 80)});  // names itself
+    v.directory(81, {folder("CHILD      ", 82)});  // 81 and 82 name each other
+    v.directory(82, {folder("PARENT     ", 81)});
+    const EntryList list = v.rediscover();
+    EXPECT_FALSE(hasParent(list[0]));
+    EXPECT_EQ(nameOf(list[0].longName), "FILE0000.CHK");
+    EXPECT_EQ(list[2].parent, 1u);
+    EXPECT_FALSE(hasParent(list[1])) << "linking 81 under 82 would close a loop";
+    EXPECT_EQ(nameOf(list[1].longName), "FILE0001.CHK");
+}
+
+TEST(Rediscover, ClusterZeroIsNeitherScannedNorMatched) {
+    Volume v;
+    v.root = {folder("FOUND   000", 3), file("A       TXT", 0), file("B       TXT", 0),
+              file("C       TXT", 0)};
+    v.directory(3, {orphan(0, 0, 0), orphan(1, 80)});
+    v.directory(80, {file("EMPTY   TXT", 0, 0)});
+    const EntryList list = v.rediscover();
+    EXPECT_EQ(list[0].attributes, 0x20u) << "an empty file is not the root directory";
+    EXPECT_FALSE(hasParent(list[0]));
+    EXPECT_EQ(nameOf(list[0].longName), "FILE0000.CHK");
+}
+
+TEST(Sniffing, SignaturesAreTestedInOrder) {
+    const struct {
+        std::vector<std::uint8_t> head;
+        std::string_view extension;
+    } cases[] = {
+        {{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0}, ".jpg"},
+        {{0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x10, 'E', 'x', 'i', 'f'}, ""},
+        {{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x11, 'J', 'F', 'I', 'F'}, ""},
+        {{'R', 'a', 'r', '!', 0x1A}, ".rar"},
+        {{'P', 'K', 3, 4}, ".zip"},
+        {{'P', 'K', 5, 6}, ""},
+        {{'F', 'W', 'S', 0x99}, ".swf"},
+        {{'C', 'W', 'S', 0x09}, ""},
+        {{'%', 'P', 'D', 'F', '-'}, ".pdf"},
+        {{'I', 'D', '3', 4}, ".mp3"},
+        {{0xFF, 0xFB, 0x90}, ""},
+        {{'O', 'g', 'g', 'S'}, ".ogg"},
+        {{'M', 'Z'}, ".exe"},
+        {{'M', 'Z', 'P', 'K', 3, 4}, ".exe"},
+        {{'h', 'e', 'l', 'l', 'o'}, ""},
+        {{'R', 'a', 'r'}, ""},  // too short for its row
+        {{}, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(extensionForContent(c.head), c.extension)
+            << std::string(c.head.begin(), c.head.end());
+    }
+}
+
+TEST(NameOrphans, NumbersFilesAndFoldersApart) {
+    Volume v;
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 50), orphan(1, 80), orphan(2, 51), orphan(3, 52, 100), orphan(4, 53),
+                    folder("DIR0000 CHK", 54), orphan(5, 0, 0)});
+    v.content(50, "%PDF");
+    v.directory(80, {file("KEPT    TXT", 53)});
+    v.content(51, "MZ");
+    v.content(52, "ID3");
+    v.content(53, "PK\x03\x04");
+    v.content(54, "");  // a folder the checker filed as such, holding nothing we can list
+    EntryList list = v.rediscover();
+    nameOrphans(v.volume, list);
+    EXPECT_EQ(namesOf(list),
+              (std::vector<std::string>{"UnkFil0.pdf", "UnkDir0", "UnkFil1.exe", "UnkFil2.mp3",
+                                        "KEPT.TXT", "UnkDir1", "UnkFil3"}));
+    EXPECT_EQ(nameOf(list[0].shortName), "FILE0000.CHK") << "the short name stays";
+}
+
+TEST(NameOrphans, AChainTooShortToSniffStillTakesANumber) {
+    Volume v;
+    // 128-byte clusters: sniffing needs two of them.
+    v.image = test::makeImage({.fatType = 12, .bytesPerSector = 128, .clusters = 200});
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 50), orphan(1, 60)});
+    v.image.setFat(50, 0);  // the chain runs into a free entry after one cluster
+    v.image.fill(50, "%PDF");
+    v.image.chain({60, 61});
+    v.image.fill(60, "%PDF");
+    EntryList list = v.collect();
+    nameOrphans(v.volume, list);
+    EXPECT_EQ(namesOf(list), (std::vector<std::string>{"UnkFil0", "UnkFil1.pdf"}));
+}
+
+}  // namespace
+}  // namespace chkmend
