@@ -1,0 +1,246 @@
+// Checks of the Win32 platform layer, run under Wine by scripts/test_windows.sh (or on Windows).
+// Self-contained, so that the cross build needs no test framework.
+//   platform_win32_test [work folder] [drive letter of the marker volume]
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace {
+
+using namespace chkmend::platform;
+
+int failures = 0;
+
+void check(bool ok, const std::string& what) {
+    if (!ok) {
+        ++failures;
+        std::printf("FAIL %s\n", what.c_str());
+    }
+}
+
+void testOemConversion() {
+    struct Case {
+        const char* what;
+        std::u16string text;
+        bool converts;
+    };
+    // Look-alikes of separators must never come out as '\' or '/' through best fit.
+    const Case universal[] = {
+        {"fullwidth reverse solidus", u"a\uFF3Cb", false},
+        {"fullwidth solidus", u"a\uFF0Fb", false},
+        {"division slash", u"a\u2215b", false},
+        {"fraction slash", u"a\u2044b", false},
+        {"lone high surrogate", u"a\xD800", false},
+        {"lone low surrogate", u"\xDC00z", false},
+        {"reversed surrogates", u"\xDC00\xD800", false},
+        {"plain ASCII", u"Report 2024.txt", true},
+    };
+    for (const Case& c : universal) {
+        std::string out = "stale";
+        const bool ok = utf16ToOem(c.text, out);
+        check(ok == c.converts, std::string("utf16ToOem result: ") + c.what);
+        check(ok || out.empty(), std::string("utf16ToOem leaves no partial text: ") + c.what);
+        if (!ok) continue;
+        check(out.find('\\') == std::string::npos && out.find('/') == std::string::npos,
+              std::string("no separator: ") + c.what);
+    }
+    std::string empty = "stale";
+    check(utf16ToOem(u"", empty) && empty.empty(), "empty text converts to empty text");
+
+    if (GetOEMCP() != 437) {
+        std::printf("skip: code page 437 cases (OEM code page is %u)\n", GetOEMCP());
+        return;
+    }
+    struct Cp437Case {
+        const char* what;
+        std::u16string text;
+        bool converts;
+        std::string bytes;
+    };
+    const Cp437Case cp437[] = {
+        {"German umlauts", u"\u00DCberweisung M\u00E4rz.pdf", true,
+         "\x9A"
+         "berweisung M\x84rz.pdf"},
+        {"box drawing", u"\u2554\u2557", true, "\xC9\xBB"},
+        {"Japanese", u"\u65E5\u672C\u8A9E\u306E\u30E1\u30E2.txt", false, ""},
+        {"one Japanese character among Latin", u"Notiz\u30E1.txt", false, ""},
+        // Best fit would map these to plain letters.
+        {"A with macron", u"\u0100bc", false, ""},
+        {"euro sign", u"\u20AC", false, ""},
+        {"emoji (surrogate pair)", u"\xD83D\xDE00", false, ""},
+    };
+    for (const Cp437Case& c : cp437) {
+        std::string out;
+        const bool ok = utf16ToOem(c.text, out);
+        check(ok == c.converts, std::string("cp437 result: ") + c.what);
+        if (ok) check(out == c.bytes, std::string("cp437 bytes: ") + c.what);
+    }
+}
+
+void testCalendar() {
+    struct Case {
+        CalendarTime calendar;
+        bool valid;
+        FileTime expected;
+    };
+    const Case cases[] = {
+        {{1980, 1, 0, 1, 0, 0, 0, 0}, true, 119600064000000000ull},
+        {{2000, 2, 0, 29, 12, 34, 56, 789}, true, 125963012967890000ull},
+        {{2024, 2, 0, 29, 0, 0, 0, 0}, true, 133536384000000000ull},
+        {{2107, 12, 0, 31, 23, 59, 58, 0}, true, 159992927980000000ull},
+        {{2023, 2, 0, 29, 0, 0, 0, 0}, false, 0},  // no leap year
+        {{2100, 2, 0, 29, 0, 0, 0, 0}, false, 0},  // century, no leap year
+        {{2023, 4, 0, 31, 0, 0, 0, 0}, false, 0},
+        {{2023, 0, 0, 1, 0, 0, 0, 0}, false, 0},
+        {{2023, 13, 0, 1, 0, 0, 0, 0}, false, 0},
+        {{2023, 1, 0, 0, 0, 0, 0, 0}, false, 0},
+        {{2023, 1, 0, 1, 24, 0, 0, 0}, false, 0},
+        {{2023, 1, 0, 1, 0, 60, 0, 0}, false, 0},
+        {{2023, 1, 0, 1, 0, 0, 60, 0}, false, 0},
+        {{2023, 1, 0, 1, 0, 0, 0, 1000}, false, 0},
+    };
+    for (const Case& c : cases) {
+        FileTime out = 0;
+        const bool ok = calendarToFileTime(c.calendar, out);
+        char what[96];
+        std::snprintf(what, sizeof what, "calendar %04u-%02u-%02u %02u:%02u:%02u.%03u",
+                      c.calendar.year, c.calendar.month, c.calendar.day, c.calendar.hour,
+                      c.calendar.minute, c.calendar.second, c.calendar.milliseconds);
+        check(ok == c.valid, what);
+        if (ok && c.valid) check(out == c.expected, std::string(what) + " value");
+    }
+}
+
+FileTime readWriteTime(const std::wstring& path, FileTime* access = nullptr) {
+    const HANDLE h =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    FILETIME a{};
+    FILETIME w{};
+    GetFileTime(h, nullptr, &a, &w);
+    CloseHandle(h);
+    if (access != nullptr) *access = (FileTime{a.dwHighDateTime} << 32) | a.dwLowDateTime;
+    return (FileTime{w.dwHighDateTime} << 32) | w.dwLowDateTime;
+}
+
+std::wstring wide(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+void testOutput(const std::string& folder) {
+    if (!SetCurrentDirectoryA(folder.c_str())) {
+        check(false, "enter work folder " + folder);
+        return;
+    }
+    const FileTime t1 = 133536384000000000ull;  // 2024-02-29
+    const FileTime t2 = 125963012967890000ull;  // 2000-02-29 12:34:56.789
+
+    check(createFolder("out"), "create out");
+    check(!createFolder("out"), "creating an existing folder reports failure");
+
+    const Handle file = createOutputFile("out\\ro.txt", 0x01 | 0x20);
+    check(file != InvalidHandle, "create read-only file");
+    if (file != InvalidHandle) {
+        check(writeHandle(file, "hello", 5), "write read-only file");
+        closeHandle(file);
+    }
+    check((GetFileAttributesA("out\\ro.txt") & FILE_ATTRIBUTE_READONLY) != 0,
+          "read-only attribute applied");
+    check(setFileTimes("out\\ro.txt", t1, t1, t1), "times of a read-only file");
+    check(readWriteTime(wide("out\\ro.txt")) == t1, "read-only file keeps its write time");
+    // 0 leaves that time as it is.
+    check(setFileTimes("out\\ro.txt", 0, t2, 0), "times with zeros");
+    FileTime access = 0;
+    check(readWriteTime(wide("out\\ro.txt"), &access) == t1, "write time 0 leaves it unchanged");
+    check(access == t2, "access time set beside a zero write time");
+
+    // A damaged entry's stray high bits must not become flags such as delete-on-close.
+    const Handle stray = createOutputFile("out\\stray.bin", 0xFFFFFFC0u | 0x20);
+    check(stray != InvalidHandle, "create with stray attribute bits");
+    if (stray != InvalidHandle) {
+        check(writeHandle(stray, "x", 1), "write with stray attribute bits");
+        closeHandle(stray);
+    }
+    check(GetFileAttributesA("out\\stray.bin") != INVALID_FILE_ATTRIBUTES,
+          "file with stray attribute bits survives its close");
+
+    check(createFolder("out\\dir"), "create folder");
+    check(setFolderAttributes("out\\dir", 0x10 | 0x01), "read-only folder");
+    check(setFileTimes("out\\dir", t1, t1, t2), "times of a folder");
+    check(readWriteTime(wide("out\\dir")) == t2, "folder write time");
+    const Handle inside = createOutputFile("out\\dir\\inner.txt", 0x20);
+    check(inside != InvalidHandle, "a read-only folder still takes new files");
+    if (inside != InvalidHandle) closeHandle(inside);
+
+    // Deeper than MAX_PATH: five folders of 100 characters.
+    std::string deep = "out";
+    for (char c = 'a'; c < 'f'; ++c) {
+        deep += '\\' + std::string(100, c);
+        check(createFolder(deep), "long-path folder at " + std::to_string(deep.size()));
+    }
+    const std::string deepFile = deep + "\\file.txt";
+    const Handle deepHandle = createOutputFile(deepFile, 0x20);
+    check(deepHandle != InvalidHandle, "long-path file");
+    if (deepHandle != InvalidHandle) {
+        check(writeHandle(deepHandle, "deep", 4), "long-path write");
+        closeHandle(deepHandle);
+    }
+    check(setFileTimes(deepFile, t1, t1, t1), "long-path times");
+    check(setFolderAttributes(deep, 0x10 | 0x02), "long-path folder attributes");
+
+    check(createOutputFile("out\\missing\\x.txt", 0x20) == InvalidHandle,
+          "no file in a folder that does not exist");
+    check(!setFileTimes("out\\missing.txt", t1, t1, t1), "times of nothing fail");
+}
+
+void testVolume(char letter) {
+    check(openVolumeDevice('#') == InvalidHandle, "no volume behind an unmapped letter");
+    if (letter == 0) return;
+    const Handle volume = openVolumeDevice(letter);
+    check(volume != InvalidHandle, "open the marker volume");
+    if (volume == InvalidHandle) return;
+    struct Mark {
+        std::uint64_t position;
+        const char* text;
+    };
+    // Above 4 GiB only the high word tells the position apart from the one below it, and
+    // 0xFFFFFFFF is a low word that looks like SetFilePointer's failure value.
+    const Mark marks[] = {{0x1234, "LOW-MARK"},
+                          {0x140001234ull, "HIGH-MARK"},
+                          {0xFFFFFFFFull, "EDGE-MARK"},
+                          {0x1234, "LOW-MARK"}};
+    for (const Mark& mark : marks) {
+        char buffer[16] = {};
+        const auto length = static_cast<std::uint32_t>(std::strlen(mark.text));
+        check(seekHandle(volume, mark.position), std::string("seek to ") + mark.text);
+        check(readHandle(volume, buffer, length) == length &&
+                  std::memcmp(buffer, mark.text, length) == 0,
+              std::string("read at ") + mark.text);
+    }
+    check(!seekHandle(volume, 0x8000000000000000ull), "no position from 2^63 up");
+    closeHandle(volume);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    useOemFileApis();
+    testOemConversion();
+    testCalendar();
+    testVolume(argc > 2 ? argv[2][0] : 0);
+    if (argc > 1) testOutput(argv[1]);
+    std::printf("%s: %d failure(s)\n", failures == 0 ? "ok" : "FAILED", failures);
+    return failures == 0 ? 0 : 1;
+}
