@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "recovery/naming.h"
+#include "recovery/rediscover.h"
+
 namespace chkmend::test {
 
 namespace {
@@ -23,7 +26,9 @@ void put32(std::uint8_t* at, std::uint32_t value) {
     put16(at + 2, value >> 16);
 }
 
-std::uint32_t entryBits(int fatType) { return static_cast<std::uint32_t>(fatType); }
+std::uint32_t entryBits(int fatType) {
+    return static_cast<std::uint32_t>(fatType);
+}
 
 }  // namespace
 
@@ -200,8 +205,7 @@ std::uint16_t fatTime(int hour, int minute, int second) {
 }
 
 ScratchDir::ScratchDir(bool enter) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "chkmend-test-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "chkmend-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path = pattern;
     if (enter) {
@@ -248,6 +252,57 @@ std::filesystem::path saveImage(const TestImage& image, const std::filesystem::p
 void openImage(const TestImage& image, const ScratchDir& dir, VolumeState& volume) {
     saveImage(image, dir.path, 'T');
     ASSERT_EQ(openVolume(volume, 'T'), 1);
+}
+
+RawEntry folder(std::string_view name11, std::uint32_t cluster) {
+    return shortEntry({.name11 = name11, .attributes = 0x10, .firstCluster = cluster});
+}
+
+RawEntry file(std::string_view name11, std::uint32_t cluster, std::uint32_t size) {
+    return shortEntry({.name11 = name11, .firstCluster = cluster, .size = size});
+}
+
+RawEntry orphan(int number, std::uint32_t cluster, std::uint32_t size) {
+    char name[12];
+    std::snprintf(name, sizeof name, "FILE%04dCHK", number);
+    return file(name, cluster, size);
+}
+
+FoundVolume::~FoundVolume() {
+    closeVolume(volume);
+}
+
+void FoundVolume::directory(std::uint32_t cluster, std::vector<RawEntry> entries) {
+    entries.insert(entries.begin(), {dotEntry(cluster), dotDotEntry(0)});
+    image.chain({cluster});
+    image.writeDirectory({cluster}, entries);
+}
+
+void FoundVolume::content(std::uint32_t cluster, std::string_view bytes) {
+    image.chain({cluster});
+    image.fill(cluster, bytes);
+}
+
+EntryList FoundVolume::collect(std::vector<FoundFolderReport>* reports) {
+    image.writeDirectory({0}, root);
+    saveImage(image, dir.path, 'T');
+    EXPECT_EQ(openVolume(volume, 'T'), 1);
+    EntryList masterList;
+    auto found = collectOrphans(volume, masterList);
+    if (reports != nullptr) *reports = found;
+    return masterList;
+}
+
+EntryList FoundVolume::rediscover() {
+    EntryList masterList = collect();
+    rediscoverDirectories(volume, masterList);
+    return masterList;
+}
+
+EntryList FoundVolume::name() {
+    EntryList masterList = rediscover();
+    nameOrphans(volume, masterList);
+    return masterList;
 }
 
 }  // namespace chkmend::test

@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/entry_record.h"
 #include "fat/volume.h"
+#include "recovery/collect.h"
 
 namespace chkmend::test {
 
@@ -92,5 +94,29 @@ std::filesystem::path saveImage(const TestImage& image, const std::filesystem::p
 
 // Saves and opens the image; fails the test when it does not open.
 void openImage(const TestImage& image, const ScratchDir& dir, VolumeState& volume);
+
+RawEntry folder(std::string_view name11, std::uint32_t cluster);
+RawEntry file(std::string_view name11, std::uint32_t cluster, std::uint32_t size = 1);
+// The disk checker's anonymous entry for a lost chain: FILEnnnn.CHK.
+RawEntry orphan(int number, std::uint32_t cluster, std::uint32_t size = 512);
+
+// A FAT12 volume with one-sector clusters whose root holds FOUND folders; directories are
+// written with their "." and ".." entries.
+struct FoundVolume {
+    ScratchDir dir;
+    TestImage image = makeImage({.fatType = 12, .clusters = 200});
+    VolumeState volume;
+    std::vector<RawEntry> root;
+
+    FoundVolume() = default;
+    explicit FoundVolume(bool enterScratch) : dir(enterScratch) {}
+    ~FoundVolume();
+    void directory(std::uint32_t cluster, std::vector<RawEntry> entries);
+    void content(std::uint32_t cluster, std::string_view bytes);
+    // Writes the root, opens the volume and runs the phases up to the one named.
+    EntryList collect(std::vector<FoundFolderReport>* reports = nullptr);
+    EntryList rediscover();
+    EntryList name();
+};
 
 }  // namespace chkmend::test

@@ -15,22 +15,11 @@ namespace {
 
 using test::dotDotEntry;
 using test::dotEntry;
+using test::file;
+using test::folder;
+using test::orphan;
 using test::RawEntry;
 using test::shortEntry;
-
-RawEntry folder(std::string_view name11, std::uint32_t cluster) {
-    return shortEntry({.name11 = name11, .attributes = 0x10, .firstCluster = cluster});
-}
-RawEntry file(std::string_view name11, std::uint32_t cluster, std::uint32_t size = 1) {
-    return shortEntry({.name11 = name11, .firstCluster = cluster, .size = size});
-}
-
-// The disk checker's anonymous entry for a lost chain.
-RawEntry orphan(int number, std::uint32_t cluster, std::uint32_t size = 512) {
-    char name[12];
-    std::snprintf(name, sizeof name, "FILE%04dCHK", number);
-    return file(name, cluster, size);
-}
 
 std::vector<std::string> namesOf(const EntryList& list) {
     std::vector<std::string> names;
@@ -38,40 +27,8 @@ std::vector<std::string> namesOf(const EntryList& list) {
     return names;
 }
 
-// A FAT12 volume with one-sector clusters. Directories are written with their dot entries.
-struct Volume {
-    test::ScratchDir dir;
-    test::TestImage image = test::makeImage({.fatType = 12, .clusters = 200});
-    VolumeState volume;
-    std::vector<RawEntry> root;
-
-    void directory(std::uint32_t cluster, std::vector<RawEntry> entries) {
-        entries.insert(entries.begin(), {dotEntry(cluster), dotDotEntry(0)});
-        image.chain({cluster});
-        image.writeDirectory({cluster}, entries);
-    }
-    void content(std::uint32_t cluster, std::string_view bytes) {
-        image.chain({cluster});
-        image.fill(cluster, bytes);
-    }
-    EntryList collect(std::vector<FoundFolderReport>* reports = nullptr) {
-        image.writeDirectory({0}, root);
-        test::openImage(image, dir, volume);
-        EntryList masterList;
-        auto found = collectOrphans(volume, masterList);
-        if (reports != nullptr) *reports = found;
-        return masterList;
-    }
-    EntryList rediscover() {
-        EntryList masterList = collect();
-        rediscoverDirectories(volume, masterList);
-        return masterList;
-    }
-    ~Volume() { closeVolume(volume); }
-};
-
 TEST(CollectOrphans, GathersEveryFoundFolderInRootOrder) {
-    Volume v;
+    test::FoundVolume v;
     v.root = {folder("FOUND   000", 3),  file("FOUND   001", 20),  // a file, not a folder
               folder("found   002", 21),                           // lower case prefix
               folder("XFOUND  003", 22),                           // prefix not at the start
@@ -97,7 +54,7 @@ TEST(CollectOrphans, GathersEveryFoundFolderInRootOrder) {
 }
 
 TEST(CollectOrphans, ALongNameEndingInTheDotCounts) {
-    Volume v;
+    test::FoundVolume v;
     v.root = test::namedEntry(u"FOUND.",
                               {.name11 = "FOUND~1    ", .attributes = 0x10, .firstCluster = 3});
     v.directory(3, {orphan(0, 30)});
@@ -108,7 +65,7 @@ TEST(CollectOrphans, ALongNameEndingInTheDotCounts) {
 }
 
 TEST(Rediscover, GivesListedOrphansTheirEntriesAtAnyDepth) {
-    Volume v;
+    test::FoundVolume v;
     v.root = {folder("FOUND   000", 3)};
     // Orphans in list order: a file, the nested folder, a lone file, the top folder.
     v.directory(3, {orphan(0, 50), orphan(1, 60), orphan(2, 70), orphan(3, 80)});
@@ -130,7 +87,7 @@ TEST(Rediscover, GivesListedOrphansTheirEntriesAtAnyDepth) {
 }
 
 TEST(Rediscover, TieBreaksFollowListOrder) {
-    Volume v;
+    test::FoundVolume v;
     v.root = {folder("FOUND   000", 3)};
     // 50 appears twice: only the first record with it can be replaced. 60 is named by both
     // directories: the one scanned last wins.
@@ -146,7 +103,7 @@ TEST(Rediscover, TieBreaksFollowListOrder) {
 }
 
 TEST(Rediscover, NeverMakesAParentCycle) {
-    Volume v;
+    test::FoundVolume v;
     v.root = {folder("FOUND   000", 3)};
     v.directory(3, {orphan(0, 80), orphan(1, 81), orphan(2, 82)});
     v.directory(80, {folder("SELF       ", 80)});  // names itself
@@ -161,7 +118,7 @@ TEST(Rediscover, NeverMakesAParentCycle) {
 }
 
 TEST(Rediscover, ClusterZeroIsNeitherScannedNorMatched) {
-    Volume v;
+    test::FoundVolume v;
     v.root = {folder("FOUND   000", 3), file("A       TXT", 0), file("B       TXT", 0),
               file("C       TXT", 0)};
     v.directory(3, {orphan(0, 0, 0), orphan(1, 80)});
@@ -202,7 +159,7 @@ TEST(Sniffing, SignaturesAreTestedInOrder) {
 }
 
 TEST(NameOrphans, NumbersFilesAndFoldersApart) {
-    Volume v;
+    test::FoundVolume v;
     v.root = {folder("FOUND   000", 3)};
     v.directory(3, {orphan(0, 50), orphan(1, 80), orphan(2, 51), orphan(3, 52, 100), orphan(4, 53),
                     folder("DIR0000 CHK", 54), orphan(5, 0, 0)});
@@ -221,7 +178,7 @@ TEST(NameOrphans, NumbersFilesAndFoldersApart) {
 }
 
 TEST(NameOrphans, AChainTooShortToSniffStillTakesANumber) {
-    Volume v;
+    test::FoundVolume v;
     // 128-byte clusters: sniffing needs two of them.
     v.image = test::makeImage({.fatType = 12, .bytesPerSector = 128, .clusters = 200});
     v.root = {folder("FOUND   000", 3)};
