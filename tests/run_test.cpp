@@ -1,0 +1,73 @@
+// Whole runs through the driver: the console lines exactly as a user sees them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "driver/messages.h"
+#include "driver/run.h"
+#include "tests/image_builder.h"
+
+namespace chkmend {
+namespace {
+
+using test::file;
+using test::folder;
+using test::orphan;
+
+std::string run(std::vector<const char*> args) {
+    args.insert(args.begin(), "chkmend.exe");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(runChkmend(static_cast<int>(args.size()), args.data()), 0);
+    return testing::internal::GetCapturedStdout();
+}
+
+const std::string Banner(messages::Banner);
+
+TEST(Run, WithoutArgumentPrintsUsage) {
+    EXPECT_EQ(run({}), Banner + "usage:\n\tchkmend.exe {drive letter}\n");
+}
+
+TEST(Run, AVolumeThatCannotBeOpenedStopsTheRun) {
+    test::ScratchDir dir(true);
+    ::unsetenv("CHKMEND_DRIVE_Q");
+    EXPECT_EQ(run({"q"}), Banner + "recovering drive q\ncan't open FAT partition\n");
+    const std::string notFat = (dir.path / "zeros.img").string();
+    std::ofstream{notFat};
+    ::setenv("CHKMEND_DRIVE_Q", notFat.c_str(), 1);
+    std::filesystem::resize_file(notFat, 1 << 20);
+    EXPECT_EQ(run({"Q:"}), Banner + "recovering drive Q\ncan't open FAT partition\n");
+    EXPECT_FALSE(std::filesystem::exists("out"));
+}
+
+TEST(Run, OnlyTheFirstCharacterOfTheFirstArgumentCounts) {
+    test::FoundVolume v(true);
+    v.root = {file("README  TXT", 5)};
+    v.collect();  // writes the image and maps T to it
+    const std::string quiet =
+        Banner + "recovering drive T\nscanning for directories\n0 files have been recovered\n";
+    for (const char* arg : {"T", "T:", "T:\\", "Txyz"}) EXPECT_EQ(run({arg, "extra"}), quiet);
+    EXPECT_FALSE(std::filesystem::exists("out")) << "nothing to recover, nothing created";
+}
+
+TEST(Run, PrintsEveryPhaseInOrder) {
+    test::FoundVolume v(true);
+    v.root = {folder("FOUND   000", 3), folder("FOUND   001", 4)};
+    v.directory(3, {orphan(0, 80), orphan(1, 50)});
+    v.directory(4, {orphan(0, 51)});
+    v.directory(80, {file("NOTE    TXT", 50, 5)});
+    v.content(50, "hello");
+    v.content(51, "%PDF-1.7");
+    v.collect();
+    EXPECT_EQ(run({"T"}), Banner +
+                              "recovering drive T\n"
+                              "FOUND.000 - 2 files\n"
+                              "FOUND.001 - 1 files\n"
+                              "scanning for directories\n"
+                              "saved out\\UnkDir0\\NOTE.TXT\n"
+                              "saved out\\UnkFil0.pdf\n"
+                              "1 files have been recovered\n");
+}
+
+}  // namespace
+}  // namespace chkmend
