@@ -22,7 +22,8 @@ void rediscoverDirectories(VolumeState& volume, EntryList& masterList) {
     std::unordered_map<ClusterNumber, std::size_t> firstWithCluster;
     firstWithCluster.reserve(masterList.size());
     for (std::size_t i = 0; i < masterList.size(); ++i) {
-        if (masterList[i].firstCluster != 0) firstWithCluster.emplace(masterList[i].firstCluster, i);
+        if (masterList[i].firstCluster != 0)
+            firstWithCluster.emplace(masterList[i].firstCluster, i);
     }
 
     for (std::size_t d = 0; d < masterList.size(); ++d) {
@@ -33,7 +34,16 @@ void rediscoverDirectories(VolumeState& volume, EntryList& masterList) {
         masterList[d].attributes |= attr::Directory;
         for (std::size_t l = 2; l < listing.size(); ++l) {
             const EntryRecord& listed = listing[l];
-            if (listed.firstCluster == 0) continue;
+            if (listed.firstCluster == 0) {
+                // An empty file owns no cluster, so no orphan stands for it: its entry is all
+                // there is, and it joins the list here or is lost. Records added at the end
+                // keep every position, and hence every parent link, valid.
+                if (!isDirectory(listed) && listed.sizeLow == 0) {
+                    masterList.push_back(listed);
+                    masterList.back().parent = d;
+                }
+                continue;
+            }
             const auto found = firstWithCluster.find(listed.firstCluster);
             if (found == firstWithCluster.end()) continue;
             const std::size_t r = found->second;

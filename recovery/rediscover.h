@@ -7,6 +7,7 @@
 
 namespace chkmend {
 
+// Empty files that a rediscovered directory lists are appended to the list under it.
 void rediscoverDirectories(VolumeState& volume, EntryList& masterList);
 
 // True when `record` is `directory` or one of its ancestors through parent links.
