@@ -1,0 +1,285 @@
+#!/usr/bin/env python3
+"""Runs the Windows build under Wine against the end-to-end volumes.
+
+Usage: wine_e2e.py --exe chkmend.exe --linux-exe chkmend --platform-test platform_win32_test.exe
+                   --work DIR --prefix WINEPREFIX
+
+For every volume of tests/e2e/make_volume.py (FAT12, FAT16, FAT32) and for a volume whose
+rebuilt tree is deeper than MAX_PATH, the Windows build must print the same lines as the Linux
+build (Linux names in UTF-8, Windows names in code page 437) and write the same tree: names,
+bytes, write times and the read-only bit. A long name that code page 437 cannot hold comes out
+under its 8.3 name on Windows. Neither build may change the volume.
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+try:
+    import make_volume  # noqa: E402  the end-to-end suite's volume generator
+except ImportError as error:
+    sys.exit(f"wine_e2e: the end-to-end volume generator is missing ({error})")
+
+RUN_TIMEOUT = 600
+LETTER = "E"
+
+# Folders of 100 characters under a cut-loose folder: out\UnkDir0\ plus these passes 260.
+LONG = [("Tiefer Ordner " + c * 86)[:100] for c in "abc"]
+DEEP_TREE = [
+    make_volume.D("Deep", cut=1),
+    make_volume.D("Deep/" + LONG[0]),
+    make_volume.F("Deep/" + LONG[0] + "/shallow.pdf", "pdf", (2, 3)),
+    make_volume.D("Deep/" + "/".join(LONG[:2])),
+    make_volume.D("Deep/" + "/".join(LONG)),
+    make_volume.F("Deep/" + "/".join(LONG) + "/Blatt am Ende.txt", "text", 900),
+    make_volume.F("Deep/" + "/".join(LONG) + "/Schreibgeschützt.txt", "text", 333, attrs="r"),
+    make_volume.F("Deep/" + "/".join(LONG) + "/" + "n" * 120 + ".txt", "text", 1500),
+]
+
+failures = []
+
+
+def fail(volume, message):
+    failures.append(f"{volume}: {message}")
+    print(f"FAIL {volume}: {message}", flush=True)
+
+
+def sha256_file(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def build_volume(fat, folder, profile):
+    if profile == "deep":
+        # The generator's own pipeline with a tree of our own.
+        saved = make_volume.DEMO_TREE
+        make_volume.DEMO_TREE = DEEP_TREE
+        try:
+            return make_volume.build(fat, folder, "demo")
+        finally:
+            make_volume.DEMO_TREE = saved
+    return make_volume.build(fat, folder, profile)
+
+
+def wine_env(prefix):
+    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
+                WINEDLLOVERRIDES="mscoree,mshtml=")
+
+
+def wine_command():
+    return [shutil.which("wine64") or shutil.which("wine") or "wine"]
+
+
+def map_drive(prefix, image):
+    link = os.path.join(prefix, "dosdevices", LETTER.lower() + "::")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(os.path.abspath(image), link)
+
+
+def run(command, cwd, env):
+    os.makedirs(cwd, exist_ok=True)
+    result = subprocess.run(command, cwd=cwd, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, timeout=RUN_TIMEOUT)
+    return result.returncode, result.stdout, result.stderr
+
+
+def lines_of(stdout, encoding):
+    text = stdout.decode(encoding, errors="surrogateescape")
+    return [line.rstrip("\r") for line in text.split("\n")]
+
+
+def windows_name(component, alt_names):
+    return alt_names.get(component, component)
+
+
+def windows_line(line, alt_names):
+    # Names sit between backslashes; only whole components are swapped.
+    return "\\".join(windows_name(part, alt_names) for part in line.split("\\"))
+
+
+def snapshot(root):
+    """Relative path -> (kind, sha256 or None, write time ns, read-only)."""
+    tree = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            info = os.lstat(path)
+            relative = os.path.relpath(path, root)
+            is_dir = stat.S_ISDIR(info.st_mode)
+            tree[relative] = ("dir" if is_dir else "file",
+                              None if is_dir else sha256_file(path), info.st_mtime_ns,
+                              not (info.st_mode & stat.S_IWUSR))
+    return tree
+
+
+def compare_runs(volume, linux, windows, alt_names):
+    (lin_rc, lin_out, _), (win_rc, win_out, win_err) = linux, windows
+    if lin_rc != 0 or win_rc != 0:
+        fail(volume, f"exit status linux {lin_rc}, windows {win_rc}: "
+             f"{win_err.decode(errors='replace')[-400:]}")
+    expected = [windows_line(line, alt_names) for line in lines_of(lin_out, "utf-8")]
+    got = lines_of(win_out, "cp437")
+    if expected != got:
+        for number, (want, have) in enumerate(zip(expected + [""] * len(got),
+                                                  got + [""] * len(expected))):
+            if want != have:
+                fail(volume, f"console line {number + 1}: linux {want!r}, windows {have!r}")
+                break
+
+
+def compare_trees(volume, lin_tree, win_tree, alt_names, started_ns):
+    mapped = {}
+    for path, value in lin_tree.items():
+        mapped[os.sep.join(windows_name(p, alt_names) for p in path.split(os.sep))] = value
+    for path in sorted(set(mapped) | set(win_tree)):
+        if path not in win_tree:
+            fail(volume, f"windows build did not write {path}")
+            continue
+        if path not in mapped:
+            fail(volume, f"windows build wrote {path}, linux build did not")
+            continue
+        (lin_kind, lin_hash, lin_mtime, lin_ro) = mapped[path]
+        (win_kind, win_hash, win_mtime, win_ro) = win_tree[path]
+        if (lin_kind, lin_hash) != (win_kind, win_hash):
+            fail(volume, f"{path}: {win_kind} {win_hash} differs from linux {lin_kind} {lin_hash}")
+        if lin_ro != win_ro:
+            fail(volume, f"{path}: read-only windows {win_ro}, linux {lin_ro}")
+        # A folder's write time moves whenever an entry is written into it after its own times
+        # were set; it is comparable only where both builds kept the time from the volume.
+        if lin_kind == "dir" and lin_mtime >= started_ns and win_mtime >= started_ns:
+            continue
+        if lin_mtime != win_mtime:
+            fail(volume, f"{path}: write time windows {win_mtime}, linux {lin_mtime}")
+
+
+def check_manifest(volume, manifest, win_out, win_tree, alt_names):
+    """What the Windows run must show by itself, whatever the Linux build did."""
+    lines = lines_of(win_out, "cp437")
+    summary = f"{manifest['recovered']} files have been recovered"
+    if summary not in lines:
+        fail(volume, f"summary {summary!r} missing")
+    saved = [windows_line("out\\" + path.replace("/", "\\"), alt_names)
+             for path in manifest["saved"]]
+    missing = [path for path in saved if "saved " + path not in lines]
+    if missing:
+        fail(volume, f"{len(missing)} saved lines missing, first {missing[0]!r}")
+    for spec in manifest["files"]:
+        path = os.path.join("out", *(windows_name(p, alt_names) for p in spec["path"].split("/")))
+        entry = win_tree.get(path)
+        if entry is None:
+            fail(volume, f"{path} not written")
+            continue
+        if entry[1] != spec["sha256"]:
+            fail(volume, f"{path}: content differs from the volume's")
+        if entry[2] != spec["mtime"] * 10**9:
+            fail(volume, f"{path}: write time {entry[2]}, volume {spec['mtime'] * 10**9}")
+        if entry[3] != spec["read_only"]:
+            fail(volume, f"{path}: read-only {entry[3]}, volume {spec['read_only']}")
+
+
+def check_code_page(volume, win_tree, alt_names):
+    # The one name code page 437 holds and the one it does not, from the generator's tree.
+    held = [p for p in win_tree if p.endswith(os.sep + "Überweisung März.pdf")]
+    if not held:
+        fail(volume, "Überweisung März.pdf not written under its long name")
+    if "日本語のメモ.txt" not in alt_names:
+        fail(volume, "the generator no longer marks 日本語のメモ.txt as outside code page 437")
+        return
+    short = alt_names["日本語のメモ.txt"]
+    if not [p for p in win_tree if p.endswith(os.sep + short)]:
+        fail(volume, f"日本語のメモ.txt not written under its 8.3 name {short}")
+    if [p for p in win_tree if "日本語" in p]:
+        fail(volume, "a name outside code page 437 reached the disk")
+
+
+def run_volume(args, fat, profile):
+    volume = f"FAT{fat} {profile}"
+    folder = os.path.join(args.work, f"{profile}{fat}")
+    shutil.rmtree(folder, ignore_errors=True)
+    manifest = build_volume(fat, folder, profile)
+    image = os.path.join(folder, manifest["image"])
+    digest = sha256_file(image)
+    alt_names = manifest.get("alt_names", {})
+
+    started_ns = time.time_ns() - 10**9
+    linux = run([os.path.abspath(args.linux_exe), LETTER], os.path.join(folder, "linux"),
+                dict(os.environ, **{f"CHKMEND_DRIVE_{LETTER}": os.path.abspath(image)}))
+    map_drive(args.prefix, image)
+    windows = run(wine_command() + [os.path.abspath(args.exe), LETTER],
+                  os.path.join(folder, "windows"), wine_env(args.prefix))
+    if sha256_file(image) != digest:
+        fail(volume, "the volume changed")
+
+    lin_tree = snapshot(os.path.join(folder, "linux"))
+    win_tree = snapshot(os.path.join(folder, "windows"))
+    compare_runs(volume, linux, windows, alt_names)
+    compare_trees(volume, lin_tree, win_tree, alt_names, started_ns)
+    check_manifest(volume, manifest, windows[1], win_tree, alt_names)
+    if profile == "full":
+        check_code_page(volume, win_tree, alt_names)
+    if profile == "deep":
+        deepest = max((len(p) for p in win_tree), default=0)
+        if deepest <= 260:
+            fail(volume, f"the deepest path is {deepest} characters, not beyond 260")
+    files = sum(1 for v in win_tree.values() if v[0] == "file")
+    print(f"{volume}: {files} files, {len(win_tree) - files} folders compared", flush=True)
+
+
+def run_platform_test(args):
+    # A sparse image with marks below 4 GiB, at 0xFFFFFFFF and above 4 GiB.
+    folder = os.path.join(args.work, "platform")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, "cwd"))
+    image = os.path.join(folder, "marks.img")
+    with open(image, "wb") as stream:
+        for position, mark in ((0x1234, b"LOW-MARK"), (0xFFFFFFFF, b"EDGE-MARK"),
+                               (0x140001234, b"HIGH-MARK")):
+            stream.seek(position)
+            stream.write(mark)
+    map_drive(args.prefix, image)
+    code, out, err = run(wine_command() + [os.path.abspath(args.platform_test),
+                                           "Z:" + os.path.abspath(os.path.join(folder, "cwd")).replace("/", "\\"),
+                                           LETTER], folder, wine_env(args.prefix))
+    sys.stdout.write(out.decode(errors="replace"))
+    if code != 0:
+        fail("platform layer", f"status {code} {err.decode(errors='replace')[-400:]}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--linux-exe", required=True)
+    parser.add_argument("--platform-test")
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--volumes", default="full12,full16,full32,deep16",
+                        help="comma-separated profile and FAT type, e.g. full16,deep16")
+    args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+
+    if args.platform_test:
+        run_platform_test(args)
+    for volume in args.volumes.split(","):
+        run_volume(args, int(volume[-2:]), volume[:-2])
+    # Wine keeps no creation time on a Linux file system, so creation times cannot be compared.
+    print("creation times: not compared (the host file system keeps none that Wine can set)")
+    if failures:
+        print(f"{len(failures)} failure(s)")
+        return 1
+    print("wine end-to-end: all volumes agree")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
