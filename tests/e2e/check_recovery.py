@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""Runs chkmend on volumes made by make_volume.py and compares what it rebuilds.
+
+Usage: check_recovery.py CASE_DIR [--chkmend PATH]
+The command is CHKMEND_RUNNER (shell words, e.g. "wine chkmend.exe") or PATH, with the drive
+letter appended; it runs in a scratch folder with CHKMEND_DRIVE_<letter> and CHKMEND_E2E_IMAGE
+naming the volume. CHKMEND_E2E_DRIVE sets the letter (default E), CHKMEND_E2E_NAMES=short
+expects names code page 437 cannot hold under their 8.3 names, CHKMEND_E2E_ENCODING the
+console's encoding (default utf-8). Exits 1 and lists every difference when the result is wrong.
+"""
+
+import argparse
+import difflib
+import hashlib
+import json
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+
+BANNER = "chkmend 1.0 - rebuilds the files and folders that the disk checker left in FOUND.nnn"
+USAGE = ["usage:", "\tchkmend.exe {drive letter}"]
+RUN_TIMEOUT_SECONDS = 120
+
+
+def sha256_file(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+class Checker:
+    def __init__(self, case_dir, command):
+        self.case_dir = os.path.abspath(case_dir)
+        self.command = command
+        self.drive = os.environ.get("CHKMEND_E2E_DRIVE", "E")[:1] or "E"
+        self.encoding = os.environ.get("CHKMEND_E2E_ENCODING", "utf-8")
+        self.short_names = os.environ.get("CHKMEND_E2E_NAMES", "long") == "short"
+        with open(os.path.join(self.case_dir, "manifest.json"), encoding="utf-8") as stream:
+            self.manifest = json.load(stream)
+        self.failures = []
+
+    def fail(self, scenario, message):
+        self.failures.append(f"[{scenario}] {message}")
+
+    def expected_path(self, path):
+        if not self.short_names:
+            return path
+        names = self.manifest["alt_names"]
+        return "/".join(names.get(part, part) for part in path.split("/"))
+
+    def run(self, scenario, image, with_letter=True):
+        """Runs the command in a new scratch folder; returns (scratch, console lines)."""
+        scratch = tempfile.mkdtemp(prefix=f"run-{scenario}-", dir=self.case_dir)
+        env = dict(os.environ, CHKMEND_E2E_IMAGE=image)
+        env[f"CHKMEND_DRIVE_{self.drive.upper()}"] = image
+        args = self.command + ([self.drive] if with_letter else [])
+        try:
+            result = subprocess.run(args, cwd=scratch, env=env, capture_output=True,
+                                    timeout=RUN_TIMEOUT_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.fail(scenario, f"no end after {RUN_TIMEOUT_SECONDS} s")
+            return scratch, []
+        if result.returncode != 0:
+            self.fail(scenario, f"exit status {result.returncode}, not 0")
+        if result.stderr:
+            sys.stderr.write(result.stderr.decode(self.encoding, "replace"))
+        text = result.stdout.decode(self.encoding, "replace").replace("\r\n", "\n")
+        return scratch, text.split("\n")[:-1] if text.endswith("\n") else text.split("\n")
+
+    def compare_lines(self, scenario, expected, actual):
+        if expected != actual:
+            diff = difflib.unified_diff(expected, actual, "expected", "printed", lineterm="")
+            self.fail(scenario, "console output differs:\n" + "\n".join(diff))
+
+    def check_untouched(self, scenario, image, before):
+        if sha256_file(image) != before:
+            self.fail(scenario, f"{os.path.basename(image)} changed during the run")
+
+    def check_created_nothing(self, scenario, scratch):
+        left = os.listdir(scratch)
+        if left:
+            self.fail(scenario, f"created {left}, expected nothing")
+
+    def check_no_argument(self):
+        image = os.path.join(self.case_dir, self.manifest["image"])
+        scratch, lines = self.run("usage", image, with_letter=False)
+        self.compare_lines("usage", [BANNER] + USAGE, lines)
+        self.check_created_nothing("usage", scratch)
+        return scratch
+
+    def check_clean_volume(self):
+        image = os.path.join(self.case_dir, self.manifest["clean_image"])
+        before = sha256_file(image)
+        scratch, lines = self.run("clean", image)
+        expected = [BANNER, f"recovering drive {self.drive}", "scanning for directories",
+                    "0 files have been recovered"]
+        self.compare_lines("clean", expected, lines)
+        self.check_created_nothing("clean", scratch)
+        self.check_untouched("clean", image, before)
+        return scratch
+
+    def check_damaged_volume(self):
+        scenario = "damaged"
+        image = os.path.join(self.case_dir, self.manifest["image"])
+        before = sha256_file(image)
+        if before != self.manifest["image_sha256"]:
+            self.fail(scenario, "the volume is not the one the manifest describes")
+            return None
+        scratch, lines = self.run(scenario, image)
+        m = self.manifest
+        expected = [BANNER, f"recovering drive {self.drive}"]
+        expected += [f"{name} - {count} files" for name, count in m["found_folders"]]
+        expected.append("scanning for directories")
+        expected += ["saved out\\" + self.expected_path(p).replace("/", "\\") for p in m["saved"]]
+        expected.append(f"{m['recovered']} files have been recovered")
+        self.compare_lines(scenario, expected, lines)
+        self.check_untouched(scenario, image, before)
+        extra = sorted(set(os.listdir(scratch)) - {"out"})
+        if extra:
+            self.fail(scenario, f"created {extra} beside out/")
+        self.compare_tree(scenario, os.path.join(scratch, "out"))
+        return scratch
+
+    def compare_tree(self, scenario, out):
+        files, dirs = {}, set()
+        for folder, subfolders, names in os.walk(out):
+            relative = os.path.relpath(folder, out)
+            prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
+            dirs.update(prefix + d for d in subfolders)
+            for name in names:
+                files[prefix + name] = os.path.join(folder, name)
+        want_dirs = {self.expected_path(d) for d in self.manifest["dirs"]}
+        for d in sorted(want_dirs - dirs):
+            self.fail(scenario, f"missing folder out/{d}")
+        for d in sorted(dirs - want_dirs):
+            self.fail(scenario, f"unexpected folder out/{d}")
+        want_files = {self.expected_path(f["path"]): f for f in self.manifest["files"]}
+        for path in sorted(set(files) - set(want_files)):
+            self.fail(scenario, f"unexpected file out/{path}")
+        for path, want in sorted(want_files.items()):
+            if path not in files:
+                self.fail(scenario, f"missing file out/{path}")
+                continue
+            status = os.stat(files[path])
+            if status.st_size != want["size"]:
+                self.fail(scenario, f"out/{path}: {status.st_size} bytes, not {want['size']}")
+            elif sha256_file(files[path]) != want["sha256"]:
+                self.fail(scenario, f"out/{path}: contents differ")
+            if int(status.st_mtime) != want["mtime"]:
+                self.fail(scenario, f"out/{path}: write time {int(status.st_mtime)}, "
+                                    f"not {want['mtime']}")
+            read_only = (status.st_mode & 0o222) == 0
+            if read_only != want["read_only"]:
+                self.fail(scenario, f"out/{path}: read-only is {read_only}, not "
+                                    f"{want['read_only']}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("case_dir")
+    parser.add_argument("--chkmend", help="the chkmend binary (when CHKMEND_RUNNER is unset)")
+    args = parser.parse_args()
+    runner = os.environ.get("CHKMEND_RUNNER")
+    if runner:
+        command = shlex.split(runner)
+    elif args.chkmend:
+        command = [os.path.abspath(args.chkmend)]
+    else:
+        parser.error("give --chkmend or set CHKMEND_RUNNER")
+
+    checker = Checker(args.case_dir, command)
+    scratches = [checker.check_no_argument(), checker.check_clean_volume(),
+                 checker.check_damaged_volume()]
+    if checker.failures:
+        print("\n".join(checker.failures))
+        print(f"FAILED: {len(checker.failures)} differences; scratch folders kept in "
+              f"{checker.case_dir}")
+        return 1
+    for scratch in scratches:
+        if scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
+    m = checker.manifest
+    print(f"FAT{m['fat_type']}: {len(m['files'])} files, {len(m['dirs'])} folders, "
+          f"{m['recovered']} recovered: all as expected")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

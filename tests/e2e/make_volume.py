@@ -1,0 +1,373 @@
+#!/usr/bin/env python3
+"""Builds a damaged FAT volume and the result chkmend must rebuild from it.
+
+Usage: make_volume.py --fat {12,16,32} --out DIR [--profile full|demo]
+Writes DIR/original/ (the tree as copied in), DIR/clean.img (the volume before the damage),
+DIR/volume.img (folders and files cut loose, chains salvaged by fsck.fat -a -f and moved into
+FOUND.000, FOUND.001 as FILEnnnn.CHK) and DIR/manifest.json (what check_recovery.py expects).
+Needs mkfs.fat, fsck.fat and mtools; the result is the same on every run.
+"""
+
+import argparse
+import calendar
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from cut_loose import cut_loose  # noqa: E402
+from fat_image import ATTR_HIDDEN, ATTR_READ_ONLY, FatImage, fat_date_time  # noqa: E402
+
+# mkfs.fat arguments per variant: size in KiB, sectors per cluster.
+VARIANTS = {12: (2048, 2), 16: (16384, 4), 32: (40960, 1)}
+
+MAGIC = {
+    "jfif": bytes.fromhex("FFD8FFE000104A464946") + b"\x00\x01\x01",
+    "exif": bytes.fromhex("FFD8FFE1") + b"\x00\x16Exif\x00\x00",
+    "pdf": b"%PDF-1.4\n",
+    "zip": b"PK\x03\x04\x14\x00",
+    "rar": b"Rar!\x1a\x07\x00",
+    "swf": b"FWS\x0a",
+    "mp3": b"ID3\x03\x00",
+    "ogg": b"OggS\x00\x02",
+    "exe": b"MZ\x90\x00",
+}
+
+WORDS = ("lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod tempor "
+         "incididunt ut labore et dolore magna aliqua").split()
+
+
+def D(path, cut=0):
+    return {"path": path, "dir": True, "cut": cut}
+
+
+def F(path, kind, size, attrs="", cut=0, ext=None, fragment=False):
+    """size: bytes, or a (clusters, extra) pair counted in the volume's cluster size."""
+    return {"path": path, "dir": False, "kind": kind, "size": size, "attrs": attrs, "cut": cut,
+            "ext": ext, "fragment": fragment}
+
+
+# cut=N: the entry is cut loose before the Nth disk check (FOUND.00<N-1>). Loose files carry
+# the extension chkmend must sniff from their content.
+FULL_TREE = [
+    D("Documents", cut=1),
+    F("Documents/Überweisung März.pdf", "pdf", (3, 100)),
+    F("Documents/notes.txt", "text", 1),  # 8.3 in lower case: mtools stores no long name
+    F("Documents/Empty file.txt", "text", 0),
+    F("Documents/README.TXT", "text", 64),
+    F("Documents/cluster minus one.bin", "random", (1, -1)),
+    F("Documents/cluster exact.bin", "random", (1, 0)),
+    F("Documents/cluster plus one.bin", "random", (1, 1)),
+    F("Documents/Read only contract.txt", "text", (2, 5), attrs="r"),
+    F("Documents/Hidden settings.dat", "random", 200, attrs="h"),
+    F("Documents/日本語のメモ.txt", "text", 300),
+    D("Documents/Brief an Müller"),
+    F("Documents/Brief an Müller/Brief.txt", "text", 1234),
+    D("Documents/Brief an Müller/Anlagen"),
+    D("Documents/Brief an Müller/Anlagen/Deep"),
+    F("Documents/Brief an Müller/Anlagen/Deep/Leaf note.txt", "text", 77, attrs="rh"),
+    F("Documents/Brief an Müller/Anlagen/Deep/empty leaf.txt", "text", 0),
+    D("Documents/Empty folder"),
+    D("Documents/Many names"),
+    *[F(f"Documents/Many names/Rechnung {i:02d} für Ärztin.txt", "text", 40 + i)
+      for i in range(24)],
+    D("Photos", cut=2),
+    F("Photos/Café.jpg", "jfif", (4, 3)),
+    F("Photos/Exif photo.jpg", "exif", (2, 0)),
+    D("Photos/Sommer 2019"),
+    F("Photos/Sommer 2019/Strand.jpg", "jfif", (1, 300)),
+    F("Photos/Sommer 2019/fragmented video.ogg", "ogg", (12, 7), fragment=True),
+    D("Archive"),
+    D("Archive/Old projects", cut=2),
+    F("Archive/Old projects/Project plan.txt", "text", 500),
+    F("Archive/Old projects/Budget 2018.zip", "zip", (2, 9)),
+    F("Archive/current.txt", "text", 99),
+    D("Pictures"),
+    F("Pictures/scan.pdf", "pdf", (2, 1), cut=1, ext=".pdf"),
+    F("holiday.jpg", "jfif", (3, 0), cut=1, ext=".jpg"),
+    F("setup.exe", "exe", 700, cut=1, ext=".exe"),
+    F("song.mp3", "mp3", (2, 2), cut=2, ext=".mp3"),
+    F("backup.rar", "rar", 900, cut=2, ext=".rar"),
+    F("movie.swf", "swf", 600, cut=2, ext=".swf"),
+    F("camera.jpg", "exif", 800, cut=2, ext=""),
+    F("notes for later.txt", "text", 650, cut=2, ext=""),
+]
+
+DEMO_TREE = [
+    D("Holiday 2023", cut=1),
+    F("Holiday 2023/Itinerary.pdf", "pdf", (3, 17)),
+    F("Holiday 2023/Packing list.txt", "text", 420),
+    D("Holiday 2023/Photos"),
+    F("Holiday 2023/Photos/Beach.jpg", "jfif", (6, 40)),
+    F("Holiday 2023/Photos/Sunset at Café.jpg", "jfif", (5, 11)),
+    D("Holiday 2023/Photos/Best of"),
+    F("Holiday 2023/Photos/Best of/Mountain.jpg", "jfif", (4, 2)),
+    D("Taxes", cut=1),
+    F("Taxes/Überweisung März.pdf", "pdf", (2, 300)),
+    F("Taxes/Receipts.zip", "zip", (3, 5), attrs="r"),
+    F("portrait.jpg", "jfif", (2, 100), cut=1, ext=".jpg"),
+    F("contract.pdf", "pdf", (1, 50), cut=1, ext=".pdf"),
+]
+
+FOUND_STAMP = (2024, 1, 2, 3, 4)  # the time every salvaged FILEnnnn.CHK entry carries
+
+
+def content_for(spec, size, seed):
+    rng = random.Random(f"{seed}:{spec['path']}")
+    if spec["kind"] == "text":
+        words = []
+        while sum(len(w) + 1 for w in words) < size:
+            words.append(rng.choice(WORDS))
+        return (" ".join(words) + "\n").encode()[:size].ljust(size, b".")
+    head = MAGIC.get(spec["kind"], b"")
+    return (head + rng.randbytes(max(0, size - len(head))))[:size]
+
+
+def run(args, env):
+    subprocess.run(args, env=env, check=True, stdout=subprocess.DEVNULL)
+
+
+def mtime_for(index):
+    # Even seconds: FAT keeps write times in 2-second steps.
+    return calendar.timegm((2019, 6, 1, 10, 0, 0)) + index * (3 * 86400 + 7994)
+
+
+def tool_environment():
+    # mkfs.fat and fsck.fat live in sbin, which a user's PATH may lack. Times are taken as
+    # UTC so that the FAT fields hold the very clock values the tree carries.
+    path = os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
+    env = dict(os.environ, PATH=path, MTOOLS_SKIP_CHECK="1", TZ="UTC", LC_ALL="C.UTF-8")
+    missing = [t for t in ("mkfs.fat", "fsck.fat", "mcopy", "mmd", "mmove", "mattrib", "mdel")
+               if shutil.which(t, path=path) is None]
+    if missing:
+        sys.exit(f"make_volume: {' '.join(missing)} not found; run scripts/setup.sh")
+    return env
+
+
+def build(fat, out, profile):
+    tree = FULL_TREE if profile == "full" else DEMO_TREE
+    kib, per_cluster = VARIANTS[fat]
+    cluster = 512 * per_cluster
+    env = tool_environment()
+    os.makedirs(out, exist_ok=True)
+    original = os.path.join(out, "original")
+    shutil.rmtree(original, ignore_errors=True)
+    image = os.path.join(out, "volume.img")
+    clean = os.path.join(out, "clean.img")
+    for path in (image, clean):
+        if os.path.exists(path):
+            os.remove(path)  # mkfs.fat -C refuses to overwrite
+
+    # The tree on the host, with fixed contents and times.
+    files = {}
+    for index, spec in enumerate(tree):
+        host = os.path.join(original, spec["path"])
+        if spec["dir"]:
+            os.makedirs(host, exist_ok=True)
+            continue
+        size = spec["size"]
+        if isinstance(size, tuple):
+            size = size[0] * cluster + size[1]
+        data = content_for(spec, size, f"{fat}:{profile}")
+        with open(host, "wb") as stream:
+            stream.write(data)
+        os.utime(host, (mtime_for(index), mtime_for(index)))
+        files[spec["path"]] = (data, mtime_for(index))
+
+    run(["mkfs.fat", "-C", "-F", str(fat), "-s", str(per_cluster), "-i", "C0DE2024",
+         "--invariant", "-n", "CHKMEND", image, str(kib)], env)
+    dirs = [s["path"] for s in tree if s["dir"]]
+    if dirs:
+        run(["mmd", "-i", image] + ["::" + d for d in dirs], env)
+    # One mcopy per folder, in tree order; the fragmented file comes last, into holes.
+    by_folder = {}
+    for spec in tree:
+        if not spec["dir"] and not spec.get("fragment"):
+            by_folder.setdefault(os.path.dirname(spec["path"]), []).append(spec["path"])
+    for folder, paths in by_folder.items():
+        run(["mcopy", "-m", "-i", image] + [os.path.join(original, p) for p in paths]
+            + ["::" + folder + "/"], env)
+    fragmented = [s["path"] for s in tree if s.get("fragment")]
+    if fragmented:
+        filler = os.path.join(out, "filler")
+        os.makedirs(filler, exist_ok=True)
+        names = []
+        for i in range(12):
+            names.append(os.path.join(filler, f"F{i:02d}"))
+            with open(names[-1], "wb") as stream:
+                stream.write(bytes([i]) * cluster)
+        run(["mmd", "-i", image, "::Filler"], env)
+        run(["mcopy", "-i", image] + names + ["::Filler/"], env)
+        run(["mdel", "-i", image] + [f"::Filler/F{i:02d}" for i in range(0, 12, 2)], env)
+        shutil.rmtree(filler)
+        with FatImage(image, writable=True) as fs:
+            fs.forget_free_hint()  # else mtools on FAT32 allocates past the holes
+        for path in fragmented:
+            run(["mcopy", "-m", "-i", image, os.path.join(original, path),
+                 "::" + os.path.dirname(path) + "/"], env)
+    for spec in tree:
+        for flag in spec.get("attrs", ""):
+            run(["mattrib", "-i", image, "+" + flag, "::" + spec["path"]], env)
+    shutil.copyfile(image, clean)
+
+    # Every entry as the volume records it before the damage, by path and by first cluster.
+    with FatImage(image) as fs:
+        assert fs.fat_type == fat, f"mkfs.fat made FAT{fs.fat_type}, not FAT{fat}"
+        before = {path: entry for path, entry in fs.walk()}
+        for path in fragmented:
+            chain = fs.chain(before[path].cluster)
+            assert any(b != a + 1 for a, b in zip(chain, chain[1:])), f"{path} is not fragmented"
+
+    # The damage, one disk check per round; each check's salvage goes to its own FOUND folder.
+    rounds = sorted({s["cut"] for s in tree if s["cut"]})
+    found_folders = []
+    for number, round_ in enumerate(rounds):
+        cut_loose(image, [s["path"] for s in tree if s["cut"] == round_])
+        result = subprocess.run(["fsck.fat", "-a", "-f", image], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        assert result.returncode in (0, 1), f"fsck.fat failed: {result.returncode}"
+        with FatImage(image) as fs:
+            salvaged = sorted(e.name for e in fs.list_dir(0) if e.name.startswith("FSCK"))
+        folder = f"FOUND.{number:03d}"
+        run(["mmd", "-i", image, "::" + folder], env)
+        for i, name in enumerate(salvaged):
+            run(["mmove", "-i", image, "::" + name, f"::{folder}/FILE{i:04d}.CHK"], env)
+        found_folders.append(folder)
+    check = subprocess.run(["fsck.fat", "-n", image], env=env, capture_output=True, text=True)
+    assert check.returncode == 0, "the damaged volume is not consistent:\n" + check.stdout
+
+    with FatImage(image, writable=True) as fs:
+        orphans = []
+        for folder in found_folders:
+            listing = fs.list_dir(fs.find(folder).cluster)
+            for entry in listing:
+                # fsck.fat leaves no time; a fixed one, different per orphan, shows whose
+                # time each anonymous file gets.
+                second = 2 * (len(orphans) % 30)
+                fs.set_times(entry, *fat_date_time(*FOUND_STAMP, second))
+                orphans.append((folder, entry, calendar.timegm(FOUND_STAMP + (second,))))
+        counts = [(folder, sum(1 for o in orphans if o[0] == folder)) for folder in found_folders]
+        manifest = expected_result(tree, fs, before, orphans, files, counts)
+    manifest.update(fat_type=fat, cluster_bytes=cluster, profile=profile, image="volume.img",
+                    clean_image="clean.img", image_sha256=sha256_file(image))
+    with open(os.path.join(out, "manifest.json"), "w", encoding="utf-8") as stream:
+        json.dump(manifest, stream, ensure_ascii=False, indent=1)
+    return manifest
+
+
+def expected_result(tree, fs, before, orphans, files, counts):
+    """Replays what chkmend must do with the orphans, from what the volume recorded."""
+    # Paths as the volume names them; an 8.3 name in lower case comes back in upper case, as
+    # mtools stores such a name without a long name.
+    tree_paths = {s["path"].casefold(): s["path"] for s in tree}
+    by_cluster = {}
+    for volume_path, entry in before.items():
+        if entry.cluster >= 2:
+            by_cluster[entry.cluster] = (tree_paths.get(volume_path.casefold()), volume_path)
+    cut = {s["path"]: s for s in tree if s["cut"]}
+    volume_path_of = {t: v for t, v in by_cluster.values() if t is not None}
+
+    def top_of(tree_path):
+        for top in cut:
+            if tree_path == top or tree_path.startswith(top + "/"):
+                return top
+        return None
+
+    # Anonymous tops take running numbers in FOUND order, directories and files apart.
+    names = {}
+    dirs_named = files_named = 0
+    for _, entry, _ in orphans:
+        tree_path, _ = by_cluster[entry.cluster]
+        assert tree_path is not None and top_of(tree_path), f"cluster {entry.cluster} salvaged"
+        if tree_path in cut:
+            if cut[tree_path]["dir"]:
+                names[tree_path] = f"UnkDir{dirs_named}"
+                dirs_named += 1
+            else:
+                names[tree_path] = f"UnkFil{files_named}{cut[tree_path]['ext']}"
+                files_named += 1
+
+    def out_path(volume_path):
+        for top, name in names.items():
+            top_volume = volume_path_of[top]
+            if volume_path == top_volume or volume_path.startswith(top_volume + "/"):
+                return name + volume_path[len(top_volume):]
+        raise AssertionError(f"{volume_path} is under no cut entry")
+
+    saved, expected_files, expected_dirs = [], [], []
+    alt_names = {}
+
+    def expect_named(tree_path, volume_path, entry):
+        data, mtime = files[tree_path]
+        expected_files.append({"path": out_path(volume_path), "size": len(data),
+                               "sha256": hashlib.sha256(data).hexdigest(), "mtime": mtime,
+                               "read_only": bool(entry.attributes & ATTR_READ_ONLY),
+                               "hidden": bool(entry.attributes & ATTR_HIDDEN)})
+        saved.append(out_path(volume_path))
+        # A long name the OEM code page 437 cannot hold comes out under its 8.3 name there.
+        if entry.long_name is not None and not can_encode(entry.long_name, "cp437"):
+            alt_names[entry.long_name] = entry.short_name
+
+    recovered = 0
+    for _, entry, mtime in orphans:
+        tree_path, volume_path = by_cluster[entry.cluster]
+        if before[volume_path].is_dir:
+            expected_dirs.append(out_path(volume_path))
+        elif tree_path in cut:
+            # A loose file keeps the size fsck.fat gave it: whole clusters, slack included.
+            data, _ = files[tree_path]
+            salvaged = fs.read_chain(entry.cluster, entry.size)
+            assert salvaged.startswith(data) and len(salvaged) == entry.size, tree_path
+            expected_files.append({"path": out_path(volume_path), "size": entry.size,
+                                   "sha256": hashlib.sha256(salvaged).hexdigest(),
+                                   "mtime": mtime, "read_only": False, "hidden": False})
+            saved.append(out_path(volume_path))
+        else:
+            expect_named(tree_path, volume_path, before[volume_path])
+            recovered += 1
+    # Empty files own no cluster, so no orphan stands for them: they come back from the
+    # listing of their directory, after every orphan, directory by directory in FOUND order.
+    for _, entry, _ in orphans:
+        tree_path, volume_path = by_cluster[entry.cluster]
+        if not before[volume_path].is_dir:
+            continue
+        for child in fs.list_dir(entry.cluster):
+            if not child.is_dir and child.cluster == 0 and child.size == 0:
+                child_path = volume_path + "/" + child.name
+                expect_named(tree_paths[child_path.casefold()], child_path, child)
+                recovered += 1
+    return {"found_folders": counts, "saved": saved, "recovered": recovered,
+            "files": expected_files, "dirs": expected_dirs, "alt_names": alt_names}
+
+
+def can_encode(text, codec):
+    try:
+        text.encode(codec)
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
+def sha256_file(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--fat", type=int, choices=sorted(VARIANTS), required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--profile", choices=("full", "demo"), default="full")
+    args = parser.parse_args()
+    build(args.fat, args.out, args.profile)
+
+
+if __name__ == "__main__":
+    main()
