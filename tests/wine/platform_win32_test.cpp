@@ -200,6 +200,14 @@ void testOutput(const std::string& folder) {
     check(setFileTimes(deepFile, t1, t1, t1), "long-path times");
     check(setFolderAttributes(deep, 0x10 | 0x02), "long-path folder attributes");
 
+    // Only the "\\?\" form keeps a trailing dot; plain Win32 parsing would write "trail".
+    // Wine sets no MAX_PATH limit, so this is what shows the long form is in use there.
+    const Handle dotted = createOutputFile("out\\trail.", 0x20);
+    check(dotted != InvalidHandle, "create a name with a trailing dot");
+    if (dotted != InvalidHandle) closeHandle(dotted);
+    check(GetFileAttributesA("out\\trail") == INVALID_FILE_ATTRIBUTES,
+          "a trailing dot is kept, not dropped");
+
     check(createOutputFile("out\\missing\\x.txt", 0x20) == InvalidHandle,
           "no file in a folder that does not exist");
     check(!setFileTimes("out\\missing.txt", t1, t1, t1), "times of nothing fail");
