@@ -87,6 +87,34 @@ EntryRecord makeRecord(const std::uint8_t* entry, const std::string& name,
 
 enum class StepEnd { Continue, EndOfDirectory, NotADirectory };
 
+// Reads one step. After a short read the rest is read again sector by sector, so that a bad
+// sector costs only the entries lying in it; `lost` then flags, per entry, the ones whose bytes
+// did not all arrive, and stays empty when the whole step did.
+void readStep(const VolumeState& volume, std::uint64_t position, std::vector<std::uint8_t>& step,
+              std::uint32_t sectorBytes, std::uint32_t entryCount, std::vector<bool>& lost) {
+    lost.clear();
+    const auto stepBytes = static_cast<std::uint32_t>(step.size());
+    const std::uint32_t got = readAt(volume, position, step.data(), stepBytes);
+    if (got >= stepBytes) return;
+    // arrivedEnd[s]: the step offset up to which sector s arrived.
+    std::vector<std::uint32_t> arrivedEnd((stepBytes + sectorBytes - 1) / sectorBytes);
+    for (std::uint32_t s = 0; s < arrivedEnd.size(); ++s) {
+        const std::uint32_t end = std::min(stepBytes, (s + 1) * sectorBytes);
+        const std::uint32_t from = std::max(got, s * sectorBytes);
+        arrivedEnd[s] =
+            from >= end ? end
+                        : from + readAt(volume, position + from, step.data() + from, end - from);
+    }
+    lost.assign(entryCount, false);
+    for (std::uint32_t i = 0; i < entryCount; ++i) {
+        const std::uint32_t begin = i * static_cast<std::uint32_t>(DirEntryBytes);
+        const std::uint32_t end = begin + static_cast<std::uint32_t>(DirEntryBytes);
+        for (std::uint32_t s = begin / sectorBytes; s <= (end - 1) / sectorBytes; ++s) {
+            if (arrivedEnd[s] < std::min(end, (s + 1) * sectorBytes)) lost[i] = true;
+        }
+    }
+}
+
 }  // namespace
 
 bool isLongNameEntry(const std::uint8_t* entry) {
@@ -141,6 +169,7 @@ EntryList readDirectory(VolumeState& volume, ClusterNumber cluster) {
     const std::uint32_t stepBytes =
         fixedRoot ? volume.rootDirSectors * sectorBytes : clusterBytes(volume);
     std::vector<std::uint8_t> step(stepBytes);
+    std::vector<bool> lost;
     const std::uint64_t entries = fatEntryCount(volume);
 
     LongNameState longName;
@@ -155,11 +184,16 @@ EntryList readDirectory(VolumeState& volume, ClusterNumber cluster) {
                              std::uint64_t{fatCount(volume)} * volume.fatSectors) *
                                 sectorBytes
                       : clusterPosition(volume, cluster);
-        const std::uint32_t got = readAt(volume, position, step.data(), stepBytes);
-        const std::uint32_t complete =
-            std::min<std::uint32_t>(got / DirEntryBytes, entriesPerStep);
+        readStep(volume, position, step, sectorBytes, entriesPerStep, lost);
 
-        for (std::uint32_t i = 0; i < complete && end == StepEnd::Continue; ++i) {
+        for (std::uint32_t i = 0; i < entriesPerStep && end == StepEnd::Continue; ++i) {
+            if (!lost.empty() && lost[i]) {
+                // Unread bytes say nothing. Only a directory already known by its "." and ".."
+                // goes on past them: anything else would walk its whole chain unread.
+                if (dotCheck > 0) end = StepEnd::EndOfDirectory;
+                longName.reset();
+                continue;
+            }
             std::uint8_t* entry = step.data() + std::size_t{i} * DirEntryBytes;
             const std::uint8_t first = entry[0];
             const std::uint8_t attributes = entry[dirent::Attributes];
@@ -190,8 +224,7 @@ EntryList readDirectory(VolumeState& volume, ClusterNumber cluster) {
             }
         }
         if (end != StepEnd::Continue) break;
-        // A failed or short read ends the walk, as a directory that ends early would.
-        if (got < stepBytes || fixedRoot || cluster >= entries) break;
+        if (fixedRoot || cluster >= entries) break;
         cluster = nextCluster(volume, cluster);
         if (cluster < 2 || endsChain(cluster)) break;
     }

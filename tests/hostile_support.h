@@ -1,0 +1,91 @@
+// Helpers for the tests that run the whole tool over damaged or hostile volumes.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/messages.h"
+#include "driver/run.h"
+#include "tests/image_builder.h"
+
+namespace chkmend::test {
+
+// Runs the tool for drive `letter` in the current directory and returns what it printed.
+inline std::string runTool(char letter = 'T') {
+    const char drive[2] = {letter, '\0'};
+    const char* argv[] = {"chkmend", drive, nullptr};
+    testing::internal::CaptureStdout();
+    runChkmend(2, argv);
+    return testing::internal::GetCapturedStdout();
+}
+
+inline std::string cantOpenOutput(char letter = 'T') {
+    return std::string(messages::Banner) + messages::recoveringDrive(letter) +
+           std::string(messages::CantOpen);
+}
+
+// Every path below `root`, relative to it, with the file's content or "<dir>"; a symbolic link
+// or any other kind of entry shows as "<other>".
+inline std::map<std::string, std::string> treeOf(const std::filesystem::path& root) {
+    std::map<std::string, std::string> tree;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        const std::string relative = std::filesystem::relative(it->path(), root).string();
+        const auto status = it->symlink_status();
+        if (std::filesystem::is_directory(status)) {
+            tree[relative] = "<dir>";
+        } else if (std::filesystem::is_regular_file(status)) {
+            std::ifstream in(it->path(), std::ios::binary);
+            tree[relative] = std::string(std::istreambuf_iterator<char>(in), {});
+        } else {
+            tree[relative] = "<other>";
+        }
+    }
+    return tree;
+}
+
+inline std::string readWholeFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Peak resident memory grown since the last call of resetPeakMemory, in KiB; -1 when the
+// kernel cannot reset the peak.
+inline long resetPeakMemory() {
+    const int fd = ::open("/proc/self/clear_refs", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const bool ok = ::write(fd, "5", 1) == 1;
+    ::close(fd);
+    if (!ok) return -1;
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+inline long peakMemoryKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// A test that loops over disk data forever is killed by the alarm instead of hanging the suite.
+struct Watchdog {
+    explicit Watchdog(unsigned seconds) { ::alarm(seconds); }
+    ~Watchdog() { ::alarm(0); }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+};
+
+}  // namespace chkmend::test
