@@ -1,6 +1,7 @@
 #include "recovery/output_writer.h"
 
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "fat/chain.h"
@@ -101,6 +102,9 @@ int writeOutputTree(VolumeState& volume, const EntryList& masterList, const Save
     PathMemo memo = makeMemo(masterList);
     std::unordered_set<std::string> madeFolders;
     ChainStream stream;
+    // Writing into a folder moves its write time, and its entries mostly come after its own;
+    // so folder times are applied once more when everything is written.
+    std::vector<std::pair<std::string, std::size_t>> folderTimes;
     for (std::size_t i = 0; i < masterList.size(); ++i) {
         const EntryRecord& record = masterList[i];
         const std::string relative = relativePath(masterList, i, &memo);
@@ -109,13 +113,19 @@ int writeOutputTree(VolumeState& volume, const EntryList& masterList, const Save
         createLeadingFolders(outputPath, madeFolders);
         if (isDirectory(record)) {
             if (madeFolders.insert(outputPath).second) platform::createFolder(outputPath);
-            platform::setFolderAttributes(outputPath,
-                                          record.attributes & (WritableAttributes | attr::Directory));
+            platform::setFolderAttributes(
+                outputPath, record.attributes & (WritableAttributes | attr::Directory));
+            folderTimes.emplace_back(outputPath, i);
         } else if (writeFileContent(volume, record, outputPath, stream)) {
             if (onSaved) onSaved(outputPath);
             if (hasParent(record)) ++recovered;
         }
         platform::setFileTimes(outputPath, record.creationTime, record.lastAccessTime,
+                               record.lastWriteTime);
+    }
+    for (const auto& [path, i] : folderTimes) {
+        const EntryRecord& record = masterList[i];
+        platform::setFileTimes(path, record.creationTime, record.lastAccessTime,
                                record.lastWriteTime);
     }
     return recovered;
