@@ -56,6 +56,12 @@ class Entry:
         self.write_date = le16(raw, DIR_WRITE_DATE)
         self.write_time = le16(raw, DIR_WRITE_TIME)
 
+    def write_clock(self):
+        """The stored write date and time as (year, month, day, hour, minute, second)."""
+        date, time = self.write_date, self.write_time
+        return (1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63,
+                (time & 31) * 2)
+
     @property
     def is_dir(self):
         return bool(self.attributes & ATTR_DIRECTORY)

@@ -139,6 +139,11 @@ class Checker:
             self.fail(scenario, f"missing folder out/{d}")
         for d in sorted(dirs - want_dirs):
             self.fail(scenario, f"unexpected folder out/{d}")
+        for d, mtime in sorted(self.manifest.get("dir_times", {}).items()):
+            path = os.path.join(out, self.expected_path(d))
+            if os.path.isdir(path) and int(os.stat(path).st_mtime) != mtime:
+                self.fail(scenario, f"out/{d}/: write time {int(os.stat(path).st_mtime)}, "
+                                    f"not {mtime}")
         want_files = {self.expected_path(f["path"]): f for f in self.manifest["files"]}
         for path in sorted(set(files) - set(want_files)):
             self.fail(scenario, f"unexpected file out/{path}")

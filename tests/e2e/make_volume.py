@@ -17,7 +17,9 @@ import random
 import shutil
 import subprocess
 import sys
+import time
 
+sys.dont_write_bytecode = True  # no caches in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from cut_loose import cut_loose  # noqa: E402
 from fat_image import ATTR_HIDDEN, ATTR_READ_ONLY, FatImage, fat_date_time  # noqa: E402
@@ -138,9 +140,11 @@ def mtime_for(index):
 
 def tool_environment():
     # mkfs.fat and fsck.fat live in sbin, which a user's PATH may lack. Times are taken as
-    # UTC so that the FAT fields hold the very clock values the tree carries.
+    # UTC so that the FAT fields hold the very clock values the tree carries; mtools stamps
+    # what it creates with SOURCE_DATE_EPOCH instead of the clock, so images come out alike.
     path = os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
-    env = dict(os.environ, PATH=path, MTOOLS_SKIP_CHECK="1", TZ="UTC", LC_ALL="C.UTF-8")
+    env = dict(os.environ, PATH=path, MTOOLS_SKIP_CHECK="1", TZ="UTC", LC_ALL="C.UTF-8",
+               SOURCE_DATE_EPOCH=str(calendar.timegm(FOUND_STAMP + (0,))))
     missing = [t for t in ("mkfs.fat", "fsck.fat", "mcopy", "mmd", "mmove", "mattrib", "mdel")
                if shutil.which(t, path=path) is None]
     if missing:
@@ -148,8 +152,10 @@ def tool_environment():
     return env
 
 
-def build(fat, out, profile):
-    tree = FULL_TREE if profile == "full" else DEMO_TREE
+def build(fat, out, profile, tree=None):
+    """Makes the case folder; `tree` (entries made by D and F) replaces the profile's tree."""
+    if tree is None:
+        tree = FULL_TREE if profile == "full" else DEMO_TREE
     kib, per_cluster = VARIANTS[fat]
     cluster = 512 * per_cluster
     env = tool_environment()
@@ -212,6 +218,12 @@ def build(fat, out, profile):
     for spec in tree:
         for flag in spec.get("attrs", ""):
             run(["mattrib", "-i", image, "+" + flag, "::" + spec["path"]], env)
+    # Folders get times of their own too, so that a folder that takes another's shows.
+    with FatImage(image, writable=True) as fs:
+        for index, spec in enumerate(tree):
+            if spec["dir"]:
+                clock = time.gmtime(mtime_for(index))[:6]
+                fs.set_times(fs.find(spec["path"]), *fat_date_time(*clock))
     shutil.copyfile(image, clean)
 
     # Every entry as the volume records it before the damage, by path and by first cluster.
@@ -299,7 +311,7 @@ def expected_result(tree, fs, before, orphans, files, counts):
         raise AssertionError(f"{volume_path} is under no cut entry")
 
     saved, expected_files, expected_dirs = [], [], []
-    alt_names = {}
+    alt_names, dir_times = {}, {}
 
     def expect_named(tree_path, volume_path, entry):
         data, mtime = files[tree_path]
@@ -316,7 +328,11 @@ def expected_result(tree, fs, before, orphans, files, counts):
     for _, entry, mtime in orphans:
         tree_path, volume_path = by_cluster[entry.cluster]
         if before[volume_path].is_dir:
+            # A folder nobody lists keeps the time of its FOUND entry.
+            top = tree_path in cut
             expected_dirs.append(out_path(volume_path))
+            dir_times[out_path(volume_path)] = mtime if top else \
+                calendar.timegm(before[volume_path].write_clock())
         elif tree_path in cut:
             # A loose file keeps the size fsck.fat gave it: whole clusters, slack included.
             data, _ = files[tree_path]
@@ -341,7 +357,8 @@ def expected_result(tree, fs, before, orphans, files, counts):
                 expect_named(tree_paths[child_path.casefold()], child_path, child)
                 recovered += 1
     return {"found_folders": counts, "saved": saved, "recovered": recovered,
-            "files": expected_files, "dirs": expected_dirs, "alt_names": alt_names}
+            "files": expected_files, "dirs": expected_dirs, "dir_times": dir_times,
+            "alt_names": alt_names}
 
 
 def can_encode(text, codec):
