@@ -9,7 +9,9 @@ build=${CHKMEND_BUILD_DIR:-build}
 demo=$build/demo
 export MTOOLS_SKIP_CHECK=1 TZ=UTC  # the volume's times are shown as they are stored
 
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+bold='' plain=''
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; fi
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 
 step "Setting up (cmake, ninja, g++, dosfstools, mtools, python3 when missing)"
 scripts/setup.sh --minimal
