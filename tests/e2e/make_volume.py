@@ -47,10 +47,10 @@ def D(path, cut=0):
     return {"path": path, "dir": True, "cut": cut}
 
 
-def F(path, kind, size, attrs="", cut=0, ext=None, fragment=False):
+def F(path, kind, size, attrs="", cut=0, ext=None, fragment=False, min_fat=12):
     """size: bytes, or a (clusters, extra) pair counted in the volume's cluster size."""
     return {"path": path, "dir": False, "kind": kind, "size": size, "attrs": attrs, "cut": cut,
-            "ext": ext, "fragment": fragment}
+            "ext": ext, "fragment": fragment, "min_fat": min_fat}
 
 
 # cut=N: the entry is cut loose before the Nth disk check (FOUND.00<N-1>). Loose files carry
@@ -83,6 +83,8 @@ FULL_TREE = [
     D("Photos/Sommer 2019"),
     F("Photos/Sommer 2019/Strand.jpg", "jfif", (1, 300)),
     F("Photos/Sommer 2019/fragmented video.ogg", "ogg", (12, 7), fragment=True),
+    # Larger than the reader's 4 MiB buffer; the FAT12 volume has no room for it.
+    F("Photos/Sommer 2019/Holiday film.ogg", "ogg", (4 << 20) + 4321, min_fat=16),
     D("Archive"),
     D("Archive/Old projects", cut=2),
     F("Archive/Old projects/Project plan.txt", "text", 500),
@@ -156,6 +158,7 @@ def build(fat, out, profile, tree=None):
     """Makes the case folder; `tree` (entries made by D and F) replaces the profile's tree."""
     if tree is None:
         tree = FULL_TREE if profile == "full" else DEMO_TREE
+    tree = [spec for spec in tree if spec.get("min_fat", 12) <= fat]
     kib, per_cluster = VARIANTS[fat]
     cluster = 512 * per_cluster
     env = tool_environment()
