@@ -120,14 +120,14 @@ DEMO_TREE = [
 FOUND_STAMP = (2024, 1, 2, 3, 4)  # the time every salvaged FILEnnnn.CHK entry carries
 
 
-def content_for(spec, size, seed):
-    rng = random.Random(f"{seed}:{spec['path']}")
-    if spec["kind"] == "text":
+def content_for(item, size, seed):
+    rng = random.Random(f"{seed}:{item['path']}")
+    if item["kind"] == "text":
         words = []
         while sum(len(w) + 1 for w in words) < size:
             words.append(rng.choice(WORDS))
         return (" ".join(words) + "\n").encode()[:size].ljust(size, b".")
-    head = MAGIC.get(spec["kind"], b"")
+    head = MAGIC.get(item["kind"], b"")
     return (head + rng.randbytes(max(0, size - len(head))))[:size]
 
 
@@ -158,7 +158,7 @@ def build(fat, out, profile, tree=None):
     """Makes the case folder; `tree` (entries made by D and F) replaces the profile's tree."""
     if tree is None:
         tree = FULL_TREE if profile == "full" else DEMO_TREE
-    tree = [spec for spec in tree if spec.get("min_fat", 12) <= fat]
+    tree = [item for item in tree if item.get("min_fat", 12) <= fat]
     kib, per_cluster = VARIANTS[fat]
     cluster = 512 * per_cluster
     env = tool_environment()
@@ -173,19 +173,19 @@ def build(fat, out, profile, tree=None):
 
     # The tree on the host, with fixed contents and times.
     files = {}
-    for index, spec in enumerate(tree):
-        host = os.path.join(original, spec["path"])
-        if spec["dir"]:
+    for index, item in enumerate(tree):
+        host = os.path.join(original, item["path"])
+        if item["dir"]:
             os.makedirs(host, exist_ok=True)
             continue
-        size = spec["size"]
+        size = item["size"]
         if isinstance(size, tuple):
             size = size[0] * cluster + size[1]
-        data = content_for(spec, size, f"{fat}:{profile}")
+        data = content_for(item, size, f"{fat}:{profile}")
         with open(host, "wb") as stream:
             stream.write(data)
         os.utime(host, (mtime_for(index), mtime_for(index)))
-        files[spec["path"]] = (data, mtime_for(index))
+        files[item["path"]] = (data, mtime_for(index))
 
     run(["mkfs.fat", "-C", "-F", str(fat), "-s", str(per_cluster), "-i", "C0DE2024",
          "--invariant", "-n", "CHKMEND", image, str(kib)], env)
@@ -194,9 +194,9 @@ def build(fat, out, profile, tree=None):
         run(["mmd", "-i", image] + ["::" + d for d in dirs], env)
     # One mcopy per folder, in tree order; the fragmented file comes last, into holes.
     by_folder = {}
-    for spec in tree:
-        if not spec["dir"] and not spec.get("fragment"):
-            by_folder.setdefault(os.path.dirname(spec["path"]), []).append(spec["path"])
+    for item in tree:
+        if not item["dir"] and not item.get("fragment"):
+            by_folder.setdefault(os.path.dirname(item["path"]), []).append(item["path"])
     for folder, paths in by_folder.items():
         run(["mcopy", "-m", "-i", image] + [os.path.join(original, p) for p in paths]
             + ["::" + folder + "/"], env)
@@ -218,15 +218,15 @@ def build(fat, out, profile, tree=None):
         for path in fragmented:
             run(["mcopy", "-m", "-i", image, os.path.join(original, path),
                  "::" + os.path.dirname(path) + "/"], env)
-    for spec in tree:
-        for flag in spec.get("attrs", ""):
-            run(["mattrib", "-i", image, "+" + flag, "::" + spec["path"]], env)
+    for item in tree:
+        for flag in item.get("attrs", ""):
+            run(["mattrib", "-i", image, "+" + flag, "::" + item["path"]], env)
     # Folders get times of their own too, so that a folder that takes another's shows.
     with FatImage(image, writable=True) as fs:
-        for index, spec in enumerate(tree):
-            if spec["dir"]:
+        for index, item in enumerate(tree):
+            if item["dir"]:
                 clock = time.gmtime(mtime_for(index))[:6]
-                fs.set_times(fs.find(spec["path"]), *fat_date_time(*clock))
+                fs.set_times(fs.find(item["path"]), *fat_date_time(*clock))
     shutil.copyfile(image, clean)
 
     # Every entry as the volume records it before the damage, by path and by first cluster.
