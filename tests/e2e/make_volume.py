@@ -43,8 +43,9 @@ WORDS = ("lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod 
          "incididunt ut labore et dolore magna aliqua").split()
 
 
-def D(path, cut=0):
-    return {"path": path, "dir": True, "cut": cut}
+def D(path, cut=0, late=False):
+    """late: made after its files, which are moved in, so that its chain follows theirs."""
+    return {"path": path, "dir": True, "cut": cut, "late": late}
 
 
 def F(path, kind, size, attrs="", cut=0, ext=None, fragment=False, min_fat=12):
@@ -86,7 +87,7 @@ FULL_TREE = [
     # Larger than the reader's 4 MiB buffer; the FAT12 volume has no room for it.
     F("Photos/Sommer 2019/Holiday film.ogg", "ogg", (4 << 20) + 4321, min_fat=16),
     D("Archive"),
-    D("Archive/Old projects", cut=2),
+    D("Archive/Old projects", cut=2, late=True),
     F("Archive/Old projects/Project plan.txt", "text", 500),
     F("Archive/Old projects/Budget 2018.zip", "zip", (2, 9)),
     F("Archive/current.txt", "text", 99),
@@ -189,17 +190,28 @@ def build(fat, out, profile, tree=None):
 
     run(["mkfs.fat", "-C", "-F", str(fat), "-s", str(per_cluster), "-i", "C0DE2024",
          "--invariant", "-n", "CHKMEND", image, str(kib)], env)
-    dirs = [s["path"] for s in tree if s["dir"]]
+    late = [item["path"] for item in tree if item["dir"] and item.get("late")]
+    dirs = [item["path"] for item in tree if item["dir"] and item["path"] not in late]
     if dirs:
         run(["mmd", "-i", image] + ["::" + d for d in dirs], env)
     # One mcopy per folder, in tree order; the fragmented file comes last, into holes.
     by_folder = {}
     for item in tree:
         if not item["dir"] and not item.get("fragment"):
-            by_folder.setdefault(os.path.dirname(item["path"]), []).append(item["path"])
+            folder = os.path.dirname(item["path"])
+            if folder in late:
+                folder = os.path.dirname(folder)
+            by_folder.setdefault(folder, []).append(item["path"])
     for folder, paths in by_folder.items():
         run(["mcopy", "-m", "-i", image] + [os.path.join(original, p) for p in paths]
             + ["::" + folder + "/"], env)
+    for folder in late:
+        run(["mmd", "-i", image, "::" + folder], env)
+        for item in tree:
+            if not item["dir"] and os.path.dirname(item["path"]) == folder:
+                name = os.path.basename(item["path"])
+                run(["mmove", "-i", image, f"::{os.path.dirname(folder)}/{name}",
+                     f"::{folder}/"], env)
     fragmented = [s["path"] for s in tree if s.get("fragment")]
     if fragmented:
         filler = os.path.join(out, "filler")
@@ -236,6 +248,9 @@ def build(fat, out, profile, tree=None):
         for path in fragmented:
             chain = fs.chain(before[path].cluster)
             assert any(b != a + 1 for a, b in zip(chain, chain[1:])), f"{path} is not fragmented"
+        for folder in late:
+            inside = [e.cluster for p, e in before.items() if p.startswith(folder + "/")]
+            assert before[folder].cluster > max(inside), f"{folder} is not behind its files"
 
     # The damage, one disk check per round; each check's salvage goes to its own FOUND folder.
     rounds = sorted({s["cut"] for s in tree if s["cut"]})
