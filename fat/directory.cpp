@@ -96,11 +96,14 @@ void readStep(const VolumeState& volume, std::uint64_t position, std::vector<std
     const auto stepBytes = static_cast<std::uint32_t>(step.size());
     const std::uint32_t got = readAt(volume, position, step.data(), stepBytes);
     if (got >= stepBytes) return;
-    // arrivedEnd[s]: the step offset up to which sector s arrived.
-    std::vector<std::uint32_t> arrivedEnd((stepBytes + sectorBytes - 1) / sectorBytes);
+    // Whole sectors of at least 512 bytes: a block claiming tiny sectors must not turn one
+    // failed read into millions.
+    const std::uint32_t unit = (511 + sectorBytes) / sectorBytes * sectorBytes;
+    // arrivedEnd[s]: the step offset up to which piece s arrived.
+    std::vector<std::uint32_t> arrivedEnd((stepBytes + unit - 1) / unit);
     for (std::uint32_t s = 0; s < arrivedEnd.size(); ++s) {
-        const std::uint32_t end = std::min(stepBytes, (s + 1) * sectorBytes);
-        const std::uint32_t from = std::max(got, s * sectorBytes);
+        const std::uint32_t end = std::min(stepBytes, (s + 1) * unit);
+        const std::uint32_t from = std::max(got, s * unit);
         arrivedEnd[s] =
             from >= end ? end
                         : from + readAt(volume, position + from, step.data() + from, end - from);
@@ -109,8 +112,8 @@ void readStep(const VolumeState& volume, std::uint64_t position, std::vector<std
     for (std::uint32_t i = 0; i < entryCount; ++i) {
         const std::uint32_t begin = i * static_cast<std::uint32_t>(DirEntryBytes);
         const std::uint32_t end = begin + static_cast<std::uint32_t>(DirEntryBytes);
-        for (std::uint32_t s = begin / sectorBytes; s <= (end - 1) / sectorBytes; ++s) {
-            if (arrivedEnd[s] < std::min(end, (s + 1) * sectorBytes)) lost[i] = true;
+        for (std::uint32_t s = begin / unit; s <= (end - 1) / unit; ++s) {
+            if (arrivedEnd[s] < std::min(end, (s + 1) * unit)) lost[i] = true;
         }
     }
 }
