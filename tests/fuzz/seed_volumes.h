@@ -74,7 +74,7 @@ inline void populate(TestImage& image, std::uint32_t base) {
     image.fill(c(3), std::string(image.clusterBytes(), 'r'));
     image.fill(c(4), "end of report");
     image.chain({c(5), c(6)});
-    image.fill(c(5), "\xFF\xD8\xFF\xE0\x00\x10JFIF\x00");
+    image.fill(c(5), std::string_view("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00", 11));
     image.chain({c(7)});
     image.fill(c(7), "%PDF-1.4");
     image.chain({c(9)});
