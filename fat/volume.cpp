@@ -94,6 +94,28 @@ std::uint32_t readAt(const VolumeState& volume, std::uint64_t position, std::uin
     return got;
 }
 
+namespace {
+
+// Reads a piece of the first table. What cannot be read whole is read again in sectors (of at
+// least 512 bytes), each unreadable one taken from the second copy: a failing card wears out
+// its table first, and one bad sector there must not cost the whole volume.
+bool readTablePiece(const VolumeState& volume, std::uint64_t position, std::uint8_t* out,
+                    std::uint32_t bytes) {
+    if (readAt(volume, position, out, bytes) == bytes) return true;
+    if (fatCount(volume) < 2) return false;
+    const std::uint32_t sectorBytes = bytesPerSector(volume);
+    const std::uint32_t unit = (511 + sectorBytes) / sectorBytes * sectorBytes;
+    const std::uint64_t copyDistance = std::uint64_t{volume.fatSectors} * sectorBytes;
+    for (std::uint32_t at = 0; at < bytes; at += unit) {
+        const std::uint32_t n = std::min(unit, bytes - at);
+        if (readAt(volume, position + at, out + at, n) == n) continue;
+        if (readAt(volume, position + copyDistance + at, out + at, n) != n) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int loadGeometry(VolumeState& volume) {
     if (readAt(volume, volume.baseOffset, volume.bootSector.data(), BootSectorBytes) !=
         BootSectorBytes) {
@@ -119,7 +141,7 @@ int loadGeometry(VolumeState& volume) {
             std::min<std::uint64_t>(chunk, volume.fatBytes - volume.fatTable.size()));
         const std::size_t at = volume.fatTable.size();
         volume.fatTable.resize(at + want);
-        if (readAt(volume, position, volume.fatTable.data() + at, want) != want) return 0;
+        if (!readTablePiece(volume, position, volume.fatTable.data() + at, want)) return 0;
         position += want;
     }
     return 1;

@@ -160,6 +160,52 @@ TEST(UnreadableMedia, ABadSectorInTheRootHidesOnlyTheEntriesInIt) {
     EXPECT_EQ(test::treeOf("out").at("UnkFil0"), "saved");
 }
 
+// A FAT16 volume whose tables fill whole pages once mapped: pages 1-2 hold the first table,
+// pages 3-4 the second. One file on a chain that only the table tells.
+test::TestImage twoTableImage() {
+    auto image = test::makeImage({.fatType = 16});
+    image.writeDirectory({0}, {foundFolder(2)});
+    image.chain({2});
+    image.writeDirectory({2}, {dotEntry(2), dotDotEntry(0), orphanFile(0, 3000, 1030)});
+    image.chain({3000, 10, 4000});
+    image.fill(3000, std::string(512, 'a'));
+    image.fill(10, std::string(512, 'b'));
+    image.fill(4000, "end");
+    std::memcpy(image.bytes.data() + image.fatStart + image.fatBytes,
+                image.bytes.data() + image.fatStart, image.fatBytes);
+    return image;
+}
+
+TEST(UnreadableMedia, BadSectorsInTheFirstTableAreReadFromTheSecond) {
+    const struct {
+        const char* what;
+        std::vector<std::size_t> brokenPages;  // of the mapping
+        bool opens;
+    } cases[] = {
+        {"first table's first half", {1}, true},
+        {"each copy a different half", {1, 4}, true},
+        {"the same half of both copies", {2, 4}, false},
+    };
+    for (const auto& c : cases) {
+        const auto image = twoTableImage();
+        MappedVolume mapped(image);
+        if (!mapped.mapped()) GTEST_SKIP() << "no low memory for the volume";
+        ASSERT_EQ((mapped.pad + image.fatStart) % Page, 0u) << "layout assumed by the test";
+        ASSERT_EQ(image.fatBytes, 2 * Page);
+        for (const std::size_t page : c.brokenPages) {
+            mapped.breakPageAt(page * Page - mapped.pad);
+        }
+        const bool opened = mapped.open();
+        ASSERT_EQ(opened, c.opens) << c.what;
+        if (!opened) continue;
+        test::ScratchDir out(true);
+        mapped.recover();
+        EXPECT_EQ(test::readWholeFile("out/UnkFil0"),
+                  std::string(512, 'a') + std::string(512, 'b') + std::string("end\0\0\0", 6))
+            << c.what;
+    }
+}
+
 // An image that ends before its geometry does, as a card that dies part-way reads.
 TEST(UnreadableMedia, ATruncatedImageStillGivesEveryFileItCanRead) {
     auto image = test::makeImage({.fatType = 16});
