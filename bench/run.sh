@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Builds chkmend and two damaged FAT32 volumes, then times the recovery against the cost of
+# reading the volume and of writing the same files with other tools. Not a test: nothing fails
+# on a time. Usage: bench/run.sh [--keep] [--runs N]
+#   --keep    reuse volumes already built in bench/work/ (they take a few minutes to make)
+#   --runs N  timed runs per command (default 5), after one warm-up run
+# Environment: BENCH_WORK (default bench/work), BENCH_BUILD (default build-bench),
+#              CHKMEND (a chkmend binary to time instead of building one).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+work=$(realpath -m "${BENCH_WORK:-bench/work}")
+build=${BENCH_BUILD:-build-bench}
+runs=5
+keep=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --keep) keep=1 ;;
+    --runs) runs=$2; shift ;;
+    *) echo "unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+for tool in hyperfine mcopy fsck.fat mkfs.fat python3 /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/setup.sh, apt-get)" >&2; exit 2; }
+done
+
+if [ -z "${CHKMEND:-}" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCHKMEND_TESTS=OFF >/dev/null
+  cmake --build "$build" --target chkmend >/dev/null
+  CHKMEND=$repo/$build/chkmend
+fi
+CHKMEND=$(realpath "$CHKMEND")
+
+mkdir -p "$work"
+for kind in large orphans; do
+  if [ "$keep" = 0 ] || [ ! -f "$work/$kind/expected" ]; then
+    python3 bench/make_volume.py "$kind" "$work"
+  fi
+done
+
+export MTOOLS_SKIP_CHECK=1
+results=$work/results.md
+: >"$results"
+status=0
+
+for kind in large orphans; do
+  dir=$work/$kind
+  run=$dir/run
+  rm -rf "$run" && mkdir -p "$run"
+  # shellcheck disable=SC1090
+  eval "$(sed 's/ /\n/g' "$dir/expected" | sed 's/^/expected_/')"
+  IFS=, read -r -a tops <<<"$expected_tops"
+  sources=()
+  for top in "${tops[@]}"; do sources+=("::/$top"); done
+  printf '%s\n' "${sources[@]}" >"$run/mcopy-sources"
+
+  # Correctness first: the run must save every file and re-attach every listed one.
+  (cd "$run" && CHKMEND_DRIVE_X="$dir/damaged.img" /usr/bin/time -v -o "$run/time.txt" \
+    "$CHKMEND" X >"$run/console.txt")
+  saved=$(grep -c '^saved ' "$run/console.txt" || true)
+  recovered=$(tail -n 1 "$run/console.txt" | cut -d' ' -f1)
+  peak_kib=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$run/time.txt")
+  fat_kib=$(python3 -c "import struct,sys; b=open(sys.argv[1],'rb').read(64); \
+print(struct.unpack_from('<I',b,36)[0]*struct.unpack_from('<H',b,11)[0]//1024)" "$dir/damaged.img")
+  check="ok"
+  if [ "$saved" != "$expected_files" ] || [ "$recovered" != "$expected_recovered" ]; then
+    check="MISMATCH (saved $saved of $expected_files, recovered $recovered of $expected_recovered)"
+    status=1
+  fi
+  echo "$kind: saved $saved, recovered $recovered: $check"
+
+  # Warm cache: the warm-up run reads everything once.
+  hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$run/timing.json" \
+    -n chkmend --prepare "rm -rf '$run/out'" \
+    "cd '$run' && CHKMEND_DRIVE_X='$dir/damaged.img' '$CHKMEND' X >/dev/null" \
+    -n cat "cat '$dir/damaged.img' >/dev/null" \
+    -n "mcopy -s -m" --prepare "rm -rf '$run/mcopy' && mkdir '$run/mcopy'" \
+    "xargs -a '$run/mcopy-sources' -d '\n' sh -c 'mcopy -s -m -i \"$dir/intact.img\" \"\$@\" \"$run/mcopy/\"' _" \
+    -n "cp -a" --prepare "rm -rf '$run/cp'" \
+    "cp -a '$dir/tree' '$run/cp'" >"$run/hyperfine.txt"
+  rm -rf "$run/out" "$run/mcopy" "$run/cp"
+
+  python3 - "$run/timing.json" "$kind" "$peak_kib" "$fat_kib" "$check" >>"$results" <<'EOF'
+import json, sys
+data = json.load(open(sys.argv[1]))
+med = {r["command"]: r["median"] for r in data["results"]}
+kind, peak, fat, check = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+c = med["chkmend"]
+print("| %s | %.2f s | %.2f s | %.2f s | %.2f s | %.2f | %.2f | %.2f | %d MiB (%d MiB table) | %s |" % (
+    kind, c, med["cat"], med["mcopy -s -m"], med["cp -a"], c / med["cat"],
+    c / med["mcopy -s -m"], c / med["cp -a"], peak // 1024, fat // 1024, check))
+EOF
+done
+
+echo
+echo "| volume | chkmend | cat | mcopy -s -m | cp -a | ÷ cat | ÷ mcopy | ÷ cp -a | peak memory | check |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+cat "$results"
+exit $status
