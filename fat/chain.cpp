@@ -107,15 +107,16 @@ std::span<const std::uint8_t> readNextPiece(const VolumeState& volume, ChainStre
 
     std::uint8_t* out = stream.buffer.data();
     const std::uint32_t got = readAt(volume, clusterPosition(volume, stream.cluster), out, readBytes);
-    if (got < readBytes && run > 1) {
-        // A bad spot in the run: read the rest cluster by cluster so that every readable
-        // cluster after it still arrives; readAt zero-fills what cannot be read.
-        for (std::uint64_t k = got / perCluster; k < run; ++k) {
-            const std::uint64_t offset = k * perCluster;
-            const auto bytes =
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(perCluster, readBytes - offset));
-            readAt(volume, clusterPosition(volume, static_cast<ClusterNumber>(stream.cluster + k)),
-                   out + offset, bytes);
+    if (got < readBytes) {
+        // A bad spot: read the rest again sector by sector (at least 512 bytes each) so that
+        // every readable sector after it still arrives; readAt zero-fills what cannot be read.
+        // The clusters of a run lie back to back on the volume.
+        const std::uint32_t unit = (511 + sectorBytes) / sectorBytes * sectorBytes;
+        const std::uint64_t start = clusterPosition(volume, stream.cluster);
+        for (std::uint32_t offset = got; offset < readBytes;) {
+            const std::uint32_t end = std::min(readBytes, (offset / unit + 1) * unit);
+            readAt(volume, start + offset, out + offset, end - offset);
+            offset = end;
         }
     }
 

@@ -118,6 +118,33 @@ TEST(UnreadableMedia, AFailedClusterGivesZerosAndTheRestOfTheFileArrives) {
     EXPECT_EQ(tree.at("UnkFil1"), std::string(cb, 'u') + std::string(cb, '\0'));
 }
 
+TEST(UnreadableMedia, ABadSectorCostsOnlyItselfNotItsWholeCluster) {
+    // 8 KiB clusters: two pages each, the first of them unreadable in clusters 10 and 20.
+    auto image = test::makeImage({.fatType = 12, .sectorsPerCluster = 16, .clusters = 64});
+    const std::uint32_t cb = image.clusterBytes();
+    image.writeDirectory({0}, {foundFolder(2)});
+    image.chain({2});
+    image.writeDirectory(
+        {2}, {dotEntry(2), dotDotEntry(0), orphanFile(0, 10, 2 * cb), orphanFile(1, 20, cb)});
+    image.chain({10, 11});  // a run read at once
+    image.chain({20});      // a single cluster
+    for (std::uint32_t c : {10u, 11u, 20u}) {
+        std::memset(image.cluster(c), static_cast<int>('a' + c % 26), cb);
+    }
+    MappedVolume mapped(image);
+    if (mapped.mapped()) {
+        mapped.breakPageAt(image.cluster(10) - image.bytes.data());
+        mapped.breakPageAt(image.cluster(20) - image.bytes.data());
+    }
+    OPEN_OR_SKIP(mapped);
+    test::ScratchDir out(true);
+    mapped.recover();
+    const auto tree = test::treeOf("out");
+    const std::string half(Page, '\0');
+    EXPECT_EQ(tree.at("UnkFil0"), half + std::string(cb - Page, 'k') + std::string(cb, 'l'));
+    EXPECT_EQ(tree.at("UnkFil1"), half + std::string(cb - Page, 'u'));
+}
+
 TEST(UnreadableMedia, ADirectoryGoesOnPastAClusterThatCannotBeRead) {
     auto image = pageClusterImage();
     const std::uint32_t perCluster = image.clusterBytes() / 32;
