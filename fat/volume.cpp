@@ -86,10 +86,7 @@ bool seekCluster(const VolumeState& volume, std::uint32_t cluster) {
 
 std::uint32_t readAt(const VolumeState& volume, std::uint64_t position, std::uint8_t* buffer,
                      std::uint32_t bytes) {
-    std::uint32_t got = 0;
-    if (platform::seekHandle(volume.volumeHandle, position)) {
-        got = platform::readHandle(volume.volumeHandle, buffer, bytes);
-    }
+    const std::uint32_t got = platform::readHandleAt(volume.volumeHandle, position, buffer, bytes);
     if (got < bytes) std::memset(buffer + got, 0, bytes - got);
     return got;
 }
