@@ -121,13 +121,15 @@ bool createFolder(const std::string& path) {
 
 Handle createOutputFile(const std::string& path, std::uint32_t attributes) {
     const mode_t mode = ((attributes & 0x01) != 0 ? 0444 : 0666) & ~processUmask();
-    const int descriptor =
-        ::open(nativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (descriptor < 0) return InvalidHandle;
-    // A file that stood there already keeps its old mode through open(); replace it, as
-    // CREATE_ALWAYS replaces the attributes.
-    ::fchmod(descriptor, mode);
-    return descriptor;
+    const std::string native = nativePath(path);
+    // A new file gets `mode` from open() itself; only one that stood there already keeps its
+    // old mode through open(), and has it replaced, as CREATE_ALWAYS replaces the attributes.
+    int descriptor = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (descriptor < 0 && errno == EEXIST) {
+        descriptor = ::open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+        if (descriptor >= 0) ::fchmod(descriptor, mode);
+    }
+    return descriptor < 0 ? InvalidHandle : descriptor;
 }
 
 bool writeHandle(Handle handle, const void* buffer, std::uint32_t bytes) {
