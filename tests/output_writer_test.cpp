@@ -131,6 +131,25 @@ TEST(WriteOutputTree, AppliesReadOnlyAndTimesEvenToReadOnlyFiles) {
     EXPECT_NE(note.st_mode & 0200, 0u);
 }
 
+TEST(WriteOutputTree, ASecondRunReplacesContentModeAndTimesOfFilesLeftInPlace) {
+    TreeVolume v;
+    const EntryList list = v.name();
+    writeTree(v.volume, list);
+    const char* note = "out/UnkDir0/LETTERS/NOTE.TXT";
+    // What an earlier run or a user may have left: other bytes, another mode, another time.
+    std::ofstream(note, std::ios::binary | std::ios::trunc) << "stale and longer";
+    ASSERT_EQ(::chmod(note, 0600), 0);
+    const Written again = writeTree(v.volume, list);
+    EXPECT_EQ(again.recovered, 3);
+    EXPECT_EQ(contentOf(note), "hello");
+    struct stat st {};
+    ASSERT_EQ(::stat(note, &st), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);
+    EXPECT_EQ(st.st_mtime, 1551700802);
+}
+
 TEST(WriteOutputTree, AnEmptyListCreatesNothing) {
     test::ScratchDir dir(true);
     VolumeState volume;
