@@ -63,6 +63,10 @@ bool setFolderAttributes(const std::string& path, std::uint32_t attributes);
 bool setFileTimes(const std::string& path, FileTime creation, FileTime lastAccess,
                   FileTime lastWrite);
 
+// The same through the handle a file was just written with, before it is closed: no second
+// open and no path lookup. Closing the handle afterwards leaves the times as set.
+bool setHandleTimes(Handle handle, FileTime creation, FileTime lastAccess, FileTime lastWrite);
+
 // Converts UTF-16 to the OEM code page. False when a character has no exact OEM form
 // (no best-fit look-alikes) or the text holds an unpaired surrogate.
 bool utf16ToOem(std::u16string_view text, std::string& out);

@@ -153,6 +153,11 @@ bool setFileTimes(const std::string& path, FileTime, FileTime lastAccess, FileTi
     return ::utimensat(AT_FDCWD, nativePath(path).c_str(), times, 0) == 0;
 }
 
+bool setHandleTimes(Handle handle, FileTime, FileTime lastAccess, FileTime lastWrite) {
+    const timespec times[2] = {toTimespec(lastAccess), toTimespec(lastWrite)};
+    return ::futimens(fd(handle), times) == 0;
+}
+
 bool utf16ToOem(std::u16string_view text, std::string& out) {
     out.clear();
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -218,6 +218,16 @@ bool setFileTimes(const std::string& path, FileTime creation, FileTime lastAcces
     return ok != 0;
 }
 
+bool setHandleTimes(Handle handle, FileTime creation, FileTime lastAccess, FileTime lastWrite) {
+    FILETIME created{};
+    FILETIME accessed{};
+    FILETIME written{};
+    // Explicit times on the writing handle also keep the close from stamping its own.
+    return SetFileTime(toNative(handle), fileTimeOrNull(creation, created),
+                       fileTimeOrNull(lastAccess, accessed),
+                       fileTimeOrNull(lastWrite, written)) != 0;
+}
+
 bool utf16ToOem(std::u16string_view text, std::string& out) {
     out.clear();
     if (text.empty()) return true;

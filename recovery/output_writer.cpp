@@ -73,8 +73,11 @@ void createLeadingFolders(const std::string& outputPath, std::unordered_set<std:
     }
 }
 
+// False when the content was not saved. A file that was created gets its times through the
+// handle it was written with, last as for every entry; `timesSet` says so.
 bool writeFileContent(VolumeState& volume, const EntryRecord& record, const std::string& path,
-                      ChainStream& stream) {
+                      ChainStream& stream, bool& timesSet) {
+    timesSet = false;
     if (!chainHolds(volume, record.sizeLow, record.firstCluster)) return false;
     const platform::Handle file =
         platform::createOutputFile(path, record.attributes & WritableAttributes);
@@ -87,6 +90,9 @@ bool writeFileContent(VolumeState& volume, const EntryRecord& record, const std:
         ok = platform::writeHandle(file, piece.data(), static_cast<std::uint32_t>(piece.size()));
         written += piece.size();
     }
+    platform::setHandleTimes(file, record.creationTime, record.lastAccessTime,
+                             record.lastWriteTime);
+    timesSet = true;
     platform::closeHandle(file);
     return ok && written == record.sizeLow;
 }
@@ -107,6 +113,7 @@ int writeOutputTree(VolumeState& volume, const EntryList& masterList, const Save
     std::vector<std::pair<std::string, std::size_t>> folderTimes;
     for (std::size_t i = 0; i < masterList.size(); ++i) {
         const EntryRecord& record = masterList[i];
+        bool timesSet = false;
         const std::string relative = relativePath(masterList, i, &memo);
         if (relative.empty()) continue;
         const std::string outputPath = std::string(OutputRoot) + relative;
@@ -116,12 +123,14 @@ int writeOutputTree(VolumeState& volume, const EntryList& masterList, const Save
             platform::setFolderAttributes(
                 outputPath, record.attributes & (WritableAttributes | attr::Directory));
             folderTimes.emplace_back(outputPath, i);
-        } else if (writeFileContent(volume, record, outputPath, stream)) {
+        } else if (writeFileContent(volume, record, outputPath, stream, timesSet)) {
             if (onSaved) onSaved(outputPath);
             if (hasParent(record)) ++recovered;
         }
-        platform::setFileTimes(outputPath, record.creationTime, record.lastAccessTime,
-                               record.lastWriteTime);
+        if (!timesSet) {
+            platform::setFileTimes(outputPath, record.creationTime, record.lastAccessTime,
+                                   record.lastWriteTime);
+        }
     }
     for (const auto& [path, i] : folderTimes) {
         const EntryRecord& record = masterList[i];
