@@ -1,5 +1,6 @@
 #include "fat/directory.h"
 
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -87,10 +88,10 @@ EntryRecord makeRecord(const std::uint8_t* entry, const std::string& name,
 
 enum class StepEnd { Continue, EndOfDirectory, NotADirectory };
 
-// Reads one step. After a short read the rest is read again sector by sector, so that a bad
-// sector costs only the entries lying in it; `lost` then flags, per entry, the ones whose bytes
-// did not all arrive, and stays empty when the whole step did.
-void readStep(const VolumeState& volume, std::uint64_t position, std::vector<std::uint8_t>& step,
+// Reads one step, or one part of a step. After a short read the rest is read again sector by
+// sector, so that a bad sector costs only the entries lying in it; `lost` then flags, per entry,
+// the ones whose bytes did not all arrive, and stays empty when the whole step did.
+void readStep(const VolumeState& volume, std::uint64_t position, std::span<std::uint8_t> step,
               std::uint32_t sectorBytes, std::uint32_t entryCount, std::vector<bool>& lost) {
     lost.clear();
     const auto stepBytes = static_cast<std::uint32_t>(step.size());
@@ -171,8 +172,14 @@ EntryList readDirectory(VolumeState& volume, ClusterNumber cluster) {
     // Read whole sectors (raw Windows volumes refuse less), parse the step's entries.
     const std::uint32_t stepBytes =
         fixedRoot ? volume.rootDirSectors * sectorBytes : clusterBytes(volume);
-    std::vector<std::uint8_t> step(stepBytes);
+    // Reused from call to call: rediscovery lists every orphan once.
+    std::vector<std::uint8_t>& step = volume.directoryStep;
+    if (step.size() < stepBytes) step.resize(stepBytes);
     std::vector<bool> lost;
+    // Most orphans are files, and for a file the first sector already fails the "." and ".."
+    // test: while the test runs, a step reads that sector first and the rest only if needed.
+    const std::uint32_t headBytes = (511 + sectorBytes) / sectorBytes * sectorBytes;
+    const bool canSplit = !fixedRoot && headBytes < stepBytes && headBytes % DirEntryBytes == 0;
     const std::uint64_t entries = fatEntryCount(volume);
 
     LongNameState longName;
@@ -187,10 +194,22 @@ EntryList readDirectory(VolumeState& volume, ClusterNumber cluster) {
                              std::uint64_t{fatCount(volume)} * volume.fatSectors) *
                                 sectorBytes
                       : clusterPosition(volume, cluster);
-        readStep(volume, position, step, sectorBytes, entriesPerStep, lost);
+        const bool split = canSplit && dotCheck > 0;
+        const std::uint32_t headEntries =
+            split ? headBytes / static_cast<std::uint32_t>(DirEntryBytes) : entriesPerStep;
+        std::uint32_t partStart = 0;  // first entry of the part read last
+        readStep(volume, position, std::span(step).first(split ? headBytes : stepBytes),
+                 sectorBytes, headEntries, lost);
 
         for (std::uint32_t i = 0; i < entriesPerStep && end == StepEnd::Continue; ++i) {
-            if (!lost.empty() && lost[i]) {
+            if (i == headEntries) {
+                const std::uint32_t restBytes = stepBytes - headBytes;
+                readStep(volume, position + headBytes,
+                         std::span(step).subspan(headBytes, restBytes), sectorBytes,
+                         entriesPerStep - headEntries, lost);
+                partStart = headEntries;
+            }
+            if (!lost.empty() && lost[i - partStart]) {
                 // Unread bytes say nothing. Only a directory already known by its "." and ".."
                 // goes on past them: anything else would walk its whole chain unread.
                 if (dotCheck > 0) end = StepEnd::EndOfDirectory;

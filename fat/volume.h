@@ -43,6 +43,8 @@ struct VolumeState {
     // marked on the walk in hand so that clearing costs no more than the walk did.
     std::vector<std::uint64_t> walkMarks;
     std::vector<std::uint32_t> walkTrail;
+    // The directory reader's step buffer, kept between calls.
+    std::vector<std::uint8_t> directoryStep;
 };
 
 // Boot-sector fields, read in place.

@@ -245,6 +245,49 @@ TEST(ReadDirectory, ClustersWithoutDataListNothing) {
     EXPECT_TRUE(v.list(0xFFFFFFFF).empty());
 }
 
+// The first sector of a cluster is read on its own while the "." and ".." test runs; entries
+// on either side of that seam must list as if the cluster came in one read.
+TEST(ReadDirectory, EntriesAcrossTheFirstSectorOfAClusterListWhole) {
+    const auto fillers = [](int n, bool gone) {
+        std::vector<RawEntry> entries;
+        for (int i = 0; i < n; ++i) {
+            const RawEntry e = shortEntry({.name11 = "FILLER  TXT"});
+            entries.push_back(gone ? deleted(e) : e);
+        }
+        return entries;
+    };
+    const auto named = namedEntry(u"Twenty characters!.x", {.name11 = "TWENTY~1TXT"});
+    const struct {
+        const char* what;
+        std::vector<RawEntry> entries;  // 16 entries per sector, 64 per cluster
+        std::size_t records;
+        std::string last;
+    } cases[] = {
+        {"dots behind a sector of deleted entries",
+         concat({fillers(16, true), {dotEntry(5), dotDotEntry(0)}, fillers(3, false)}), 5,
+         "FILLER.TXT"},
+        {"dot ends the sector, dotdot opens the next",
+         concat({fillers(15, true), {dotEntry(5), dotDotEntry(0)}}), 2, ".."},
+        {"long name across the seam",
+         concat({{dotEntry(5), dotDotEntry(0)}, fillers(13, false), named}), 16,
+         "Twenty characters!.x"},
+        {"entries up to the cluster's end and on",
+         concat({{dotEntry(5), dotDotEntry(0)}, fillers(70, false)}), 72, "FILLER.TXT"},
+        {"file data in the first sector", concat({fillers(1, false), {dotEntry(5)}}), 0, ""},
+    };
+    for (const auto& c : cases) {
+        DirVolume v;
+        v.image = test::makeImage({.fatType = 16, .sectorsPerCluster = 4});
+        v.image.chain({5, 9});
+        v.image.writeDirectory({5, 9}, c.entries);
+        const EntryList list = v.list(5);
+        ASSERT_EQ(list.size(), c.records) << c.what;
+        if (!list.empty()) {
+            EXPECT_EQ(nameOf(list.back().longName), c.last) << c.what;
+        }
+    }
+}
+
 TEST(ReadDirectory, AShortReadEndsTheWalk) {
     DirVolume v;
     v.image.chain({60, 61});
