@@ -7,7 +7,8 @@ Writes into WORKDIR/KIND/:
   tree/          the host tree that was put on the volume (the "extracted copy")
   intact.img     the volume before the damage
   damaged.img    the same volume after the damage and the salvage into FOUND.nnn
-  expected       "files=<saved files> recovered=<files with a parent> tops=<top folders>"
+  expected       expected_files=<saved files> expected_recovered=<files with a parent>
+  tops           the top-level folders, one a line
 
 The tree goes onto a fresh mkfs.fat volume with one `mcopy -s` per top-level folder. Then a
 tenth of the files are fragmented by moving the back part of their chain elsewhere; every
@@ -393,9 +394,10 @@ def build(kind, workdir):
 
     saved = sum(t[2] for t in tops)
     recovered = sum(t[2] for t in tops if not t[3])
+    with open(os.path.join(out, "tops"), "w") as f:
+        f.write("".join(t[0] + "\n" for t in tops))
     with open(os.path.join(out, "expected"), "w") as f:
-        f.write("files=%d recovered=%d tops=%s\n" % (saved, recovered,
-                                                     ",".join(t[0] for t in tops if not t[3])))
+        f.write("expected_files=%d\nexpected_recovered=%d\n" % (saved, recovered))
 
 
 if __name__ == "__main__":

@@ -5,6 +5,8 @@
 #   --keep    reuse volumes already built in bench/work/ (they take a few minutes to make)
 #   --runs N  timed runs per command (default 5), after one warm-up run
 # Environment: BENCH_WORK (default bench/work), BENCH_BUILD (default build-bench),
+#              BENCH_OUT (where the outputs go; default a folder in /dev/shm, so that the
+#              times show the tools' own cost rather than the disk's; "work" puts them on disk),
 #              CHKMEND (a chkmend binary to time instead of building one).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +35,12 @@ if [ -z "${CHKMEND:-}" ]; then
 fi
 CHKMEND=$(realpath "$CHKMEND")
 
+if [ "${BENCH_OUT:-}" = work ] || [ ! -w /dev/shm ]; then
+  out_base=$work
+else
+  out_base=${BENCH_OUT:-/dev/shm/chkmend-bench}
+fi
+
 mkdir -p "$work"
 for kind in large orphans; do
   if [ "$keep" = 0 ] || [ ! -f "$work/$kind/expected" ]; then
@@ -47,14 +55,11 @@ status=0
 
 for kind in large orphans; do
   dir=$work/$kind
-  run=$dir/run
+  run=$out_base/$kind-run
   rm -rf "$run" && mkdir -p "$run"
-  # shellcheck disable=SC1090
-  eval "$(sed 's/ /\n/g' "$dir/expected" | sed 's/^/expected_/')"
-  IFS=, read -r -a tops <<<"$expected_tops"
-  sources=()
-  for top in "${tops[@]}"; do sources+=("::/$top"); done
-  printf '%s\n' "${sources[@]}" >"$run/mcopy-sources"
+  # shellcheck disable=SC1091
+  . "$dir/expected"
+  sed 's|^|::/|' "$dir/tops" >"$run/mcopy-sources"
 
   # Correctness first: the run must save every file and re-attach every listed one.
   (cd "$run" && CHKMEND_DRIVE_X="$dir/damaged.img" /usr/bin/time -v -o "$run/time.txt" \
@@ -75,14 +80,16 @@ print(struct.unpack_from('<I',b,36)[0]*struct.unpack_from('<H',b,11)[0]//1024)" 
   hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$run/timing.json" \
     -n chkmend --prepare "rm -rf '$run/out'" \
     "cd '$run' && CHKMEND_DRIVE_X='$dir/damaged.img' '$CHKMEND' X >/dev/null" \
-    -n cat "cat '$dir/damaged.img' >/dev/null" \
+    -n cat --prepare true "cat '$dir/damaged.img' >/dev/null" \
     -n "mcopy -s -m" --prepare "rm -rf '$run/mcopy' && mkdir '$run/mcopy'" \
     "xargs -a '$run/mcopy-sources' -d '\n' sh -c 'mcopy -s -m -i \"$dir/intact.img\" \"\$@\" \"$run/mcopy/\"' _" \
     -n "cp -a" --prepare "rm -rf '$run/cp'" \
     "cp -a '$dir/tree' '$run/cp'" >"$run/hyperfine.txt"
   rm -rf "$run/out" "$run/mcopy" "$run/cp"
+  cp "$run/console.txt" "$run/hyperfine.txt" "$run/time.txt" "$run/timing.json" "$dir/"
+  [ "$out_base" = "$work" ] || rm -rf "$run"
 
-  python3 - "$run/timing.json" "$kind" "$peak_kib" "$fat_kib" "$check" >>"$results" <<'EOF'
+  python3 - "$dir/timing.json" "$kind" "$peak_kib" "$fat_kib" "$check" >>"$results" <<'EOF'
 import json, sys
 data = json.load(open(sys.argv[1]))
 med = {r["command"]: r["median"] for r in data["results"]}
