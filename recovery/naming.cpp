@@ -1,7 +1,9 @@
 #include "recovery/naming.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 
 #include "fat/chain.h"
@@ -40,21 +42,38 @@ std::string_view extensionForContent(std::span<const std::uint8_t> content) {
 }
 
 std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster) {
-    const auto head = readChain(volume, SniffBytes, firstCluster);
-    if (!head) return {};
-    return extensionForContent(*head);
+    ChainStream stream;
+    return sniffExtension(volume, firstCluster, stream);
+}
+
+std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster,
+                                ChainStream& stream) {
+    // The head of the chain as readChain would give it, without a buffer per file.
+    if (!chainHolds(volume, SniffBytes, firstCluster)) return {};
+    std::array<std::uint8_t, SniffBytes> head{};
+    std::size_t filled = 0;
+    restartChainStream(stream, SniffBytes, firstCluster);
+    for (auto piece = readNextPiece(volume, stream); !piece.empty();
+         piece = readNextPiece(volume, stream)) {
+        const std::size_t take = std::min(piece.size(), head.size() - filled);
+        std::memcpy(head.data() + filled, piece.data(), take);
+        filled += take;
+    }
+    if (filled != SniffBytes) return {};
+    return extensionForContent(head);
 }
 
 void nameOrphans(VolumeState& volume, EntryList& masterList) {
     int directories = 0;
     int files = 0;
+    ChainStream stream;
     for (EntryRecord& record : masterList) {
         if (hasParent(record)) continue;
         char name[LongNameBytes];
         if (isDirectory(record)) {
             std::snprintf(name, sizeof name, "UnkDir%d", directories++);
         } else {
-            const std::string extension(sniffExtension(volume, record.firstCluster));
+            const std::string extension(sniffExtension(volume, record.firstCluster, stream));
             std::snprintf(name, sizeof name, "UnkFil%d%s", files++, extension.c_str());
         }
         setName(record.longName, name);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "driver/entry_record.h"
+#include "fat/chain.h"
 #include "fat/volume.h"
 
 namespace chkmend {
@@ -17,6 +18,9 @@ inline constexpr std::uint32_t SniffBytes = 256;
 std::string_view extensionForContent(std::span<const std::uint8_t> content);
 
 std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster);
+// The same with a stream whose buffer is kept from file to file.
+std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster,
+                                ChainStream& stream);
 
 void nameOrphans(VolumeState& volume, EntryList& masterList);
 

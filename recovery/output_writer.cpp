@@ -1,5 +1,7 @@
 #include "recovery/output_writer.h"
 
+#include <functional>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -25,51 +27,71 @@ struct PathMemo {
     std::vector<std::string> paths;
     std::vector<bool> known;
     std::vector<bool> isParent;
+    std::vector<std::size_t> chain;  // scratch for the walk up to a known path
 };
 
 PathMemo makeMemo(const EntryList& list) {
-    PathMemo memo{std::vector<std::string>(list.size()), std::vector<bool>(list.size()),
-                  std::vector<bool>(list.size())};
+    PathMemo memo{std::vector<std::string>(list.size()),
+                  std::vector<bool>(list.size()),
+                  std::vector<bool>(list.size()),
+                  {}};
     for (const EntryRecord& record : list) {
         if (hasParent(record) && record.parent < list.size()) memo.isParent[record.parent] = true;
     }
     return memo;
 }
 
-// Empty when the path is too long to create anywhere.
-std::string relativePath(const EntryList& list, std::size_t index, PathMemo* memo) {
-    std::vector<std::size_t> chain{index};
+// Appends the relative path to `out`; false, with `out` as it was, when the path is too long
+// to create anywhere.
+bool appendRelativePath(const EntryList& list, std::size_t index, PathMemo* memo,
+                        std::string& out) {
+    std::vector<std::size_t> ownChain;
+    std::vector<std::size_t>& chain = memo != nullptr ? memo->chain : ownChain;
+    chain.assign(1, index);
     std::size_t above = list[index].parent;
     while (above < list.size() && !(memo != nullptr && memo->known[above]) &&
            chain.size() <= list.size()) {
         chain.push_back(above);
         above = list[above].parent;
     }
-    std::string path;
+    const std::size_t start = out.size();
     // More links than records means they loop: the walk is cut and starts a new top there.
     if (memo != nullptr && above < list.size() && chain.size() <= list.size()) {
-        path = memo->paths[above];
+        out += memo->paths[above];
     }
     for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
-        if (!path.empty()) path += '\\';
-        path += safeName(nameOf(list[*at].longName));
-        if (path.size() > MaxRelativePathBytes) return {};
+        if (out.size() != start) out += '\\';
+        out += safeName(nameOf(list[*at].longName));
+        if (out.size() - start > MaxRelativePathBytes) {
+            out.resize(start);
+            return false;
+        }
         if (memo != nullptr && memo->isParent[*at] && !memo->known[*at]) {
-            memo->paths[*at] = path;
+            memo->paths[*at].assign(out, start);
             memo->known[*at] = true;
         }
     }
-    return path;
+    return true;
 }
 
+// Folder paths already made, looked up by views into the path in hand without a copy.
+struct PathHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view path) const noexcept {
+        return std::hash<std::string_view>{}(path);
+    }
+};
+using FolderSet = std::unordered_set<std::string, PathHash, std::equal_to<>>;
+
 // Creates the folders that lead to `outputPath`, each once per run.
-void createLeadingFolders(const std::string& outputPath, std::unordered_set<std::string>& made) {
+void createLeadingFolders(std::string_view outputPath, FolderSet& made) {
     const std::size_t last = outputPath.rfind('\\');
-    if (last == std::string::npos || made.contains(outputPath.substr(0, last))) return;
-    for (std::size_t at = outputPath.find('\\'); at != std::string::npos;
+    if (last == std::string_view::npos || made.contains(outputPath.substr(0, last))) return;
+    for (std::size_t at = outputPath.find('\\'); at != std::string_view::npos;
          at = outputPath.find('\\', at + 1)) {
-        std::string folder = outputPath.substr(0, at);
-        if (made.insert(folder).second) platform::createFolder(folder);
+        const std::string_view folder = outputPath.substr(0, at);
+        if (made.contains(folder)) continue;
+        platform::createFolder(*made.emplace(folder).first);
     }
 }
 
@@ -100,13 +122,16 @@ bool writeFileContent(VolumeState& volume, const EntryRecord& record, const std:
 }  // namespace
 
 std::string buildPath(const EntryList& list, std::size_t index) {
-    return relativePath(list, index, nullptr);
+    std::string path;
+    appendRelativePath(list, index, nullptr, path);
+    return path;
 }
 
 int writeOutputTree(VolumeState& volume, const EntryList& masterList, const SavedFileFn& onSaved) {
     int recovered = 0;
     PathMemo memo = makeMemo(masterList);
-    std::unordered_set<std::string> madeFolders;
+    FolderSet madeFolders;
+    std::string outputPath;  // reused: one path in hand at a time
     ChainStream stream;
     // Writing into a folder moves its write time, and its entries mostly come after its own;
     // so folder times are applied once more when everything is written.
@@ -114,9 +139,8 @@ int writeOutputTree(VolumeState& volume, const EntryList& masterList, const Save
     for (std::size_t i = 0; i < masterList.size(); ++i) {
         const EntryRecord& record = masterList[i];
         bool timesSet = false;
-        const std::string relative = relativePath(masterList, i, &memo);
-        if (relative.empty()) continue;
-        const std::string outputPath = std::string(OutputRoot) + relative;
+        outputPath.assign(OutputRoot);
+        if (!appendRelativePath(masterList, i, &memo, outputPath)) continue;
         createLeadingFolders(outputPath, madeFolders);
         if (isDirectory(record)) {
             if (madeFolders.insert(outputPath).second) platform::createFolder(outputPath);
