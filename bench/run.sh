@@ -29,7 +29,8 @@ for tool in hyperfine mcopy fsck.fat mkfs.fat python3 /usr/bin/time; do
 done
 
 if [ -z "${CHKMEND:-}" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCHKMEND_TESTS=OFF >/dev/null
+  [ -f "$build/CMakeCache.txt" ] ||
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" --target chkmend >/dev/null
   CHKMEND=$repo/$build/chkmend
 fi
@@ -95,9 +96,9 @@ data = json.load(open(sys.argv[1]))
 med = {r["command"]: r["median"] for r in data["results"]}
 kind, peak, fat, check = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
 c = med["chkmend"]
-print("| %s | %.2f s | %.2f s | %.2f s | %.2f s | %.2f | %.2f | %.2f | %d MiB (%d MiB table) | %s |" % (
+print("| %s | %.2f s | %.2f s | %.2f s | %.2f s | %.2f | %.2f | %.2f | %.1f MiB (table %.1f MiB) | %s |" % (
     kind, c, med["cat"], med["mcopy -s -m"], med["cp -a"], c / med["cat"],
-    c / med["mcopy -s -m"], c / med["cp -a"], peak // 1024, fat // 1024, check))
+    c / med["mcopy -s -m"], c / med["cp -a"], peak / 1024, fat / 1024, check))
 EOF
 done
 
