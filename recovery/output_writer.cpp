@@ -16,6 +16,9 @@ namespace {
 // No platform creates a path longer than this; an entry deeper than it cannot be written.
 constexpr std::size_t MaxRelativePathBytes = 32000;
 
+// Longest name of one path component that Windows or Linux will create.
+constexpr std::size_t MaxComponentBytes = 255;
+
 // Attribute bits a created file or folder may carry: read-only, hidden, system, archive.
 // Stray bits from a damaged entry must not make the platform refuse the file.
 constexpr std::uint32_t WritableAttributes =
@@ -41,6 +44,14 @@ PathMemo makeMemo(const EntryList& list) {
     return memo;
 }
 
+// A long name the platforms cannot hold as one component would lose the file; its 8.3 name
+// always fits.
+void appendComponent(const EntryRecord& record, std::string& out) {
+    std::string name = safeName(nameOf(record.longName));
+    if (name.size() > MaxComponentBytes) name = safeName(nameOf(record.shortName));
+    out += name;
+}
+
 // Appends the relative path to `out`; false, with `out` as it was, when the path is too long
 // to create anywhere.
 bool appendRelativePath(const EntryList& list, std::size_t index, PathMemo* memo,
@@ -61,7 +72,7 @@ bool appendRelativePath(const EntryList& list, std::size_t index, PathMemo* memo
     }
     for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
         if (out.size() != start) out += '\\';
-        out += safeName(nameOf(list[*at].longName));
+        appendComponent(list[*at], out);
         if (out.size() - start > MaxRelativePathBytes) {
             out.resize(start);
             return false;
