@@ -26,8 +26,8 @@ inline constexpr std::uint32_t Directory = 0x10;
 inline constexpr std::uint32_t Archive = 0x20;
 }  // namespace attr
 
-inline constexpr std::size_t LongNameBytes = 260;   // 259 bytes of text and the terminator
-inline constexpr std::size_t ShortNameBytes = 14;   // 12 bytes of text and the terminator
+inline constexpr std::size_t LongNameBytes = 260;  // 259 bytes of text and the terminator
+inline constexpr std::size_t ShortNameBytes = 14;  // 12 bytes of text and the terminator
 inline constexpr std::size_t NoParent = std::numeric_limits<std::size_t>::max();
 
 struct EntryRecord {
@@ -49,7 +49,9 @@ struct EntryRecord {
 
 using EntryList = std::vector<EntryRecord>;
 
-inline bool hasParent(const EntryRecord& record) { return record.parent != NoParent; }
+inline bool hasParent(const EntryRecord& record) {
+    return record.parent != NoParent;
+}
 inline bool isDirectory(const EntryRecord& record) {
     return (record.attributes & attr::Directory) != 0;
 }

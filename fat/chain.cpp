@@ -106,7 +106,8 @@ std::span<const std::uint8_t> readNextPiece(const VolumeState& volume, ChainStre
     if (stream.buffer.size() < readBytes) stream.buffer.resize(readBytes);
 
     std::uint8_t* out = stream.buffer.data();
-    const std::uint32_t got = readAt(volume, clusterPosition(volume, stream.cluster), out, readBytes);
+    const std::uint32_t got =
+        readAt(volume, clusterPosition(volume, stream.cluster), out, readBytes);
     if (got < readBytes) {
         // A bad spot: read the rest again sector by sector (at least 512 bytes each) so that
         // every readable sector after it still arrives; readAt zero-fills what cannot be read.
@@ -121,7 +122,8 @@ std::span<const std::uint8_t> readNextPiece(const VolumeState& volume, ChainStre
     }
 
     stream.remaining -= want;
-    stream.cluster = stream.remaining == 0 || last >= entries ? EndOfChain : nextCluster(volume, last);
+    stream.cluster =
+        stream.remaining == 0 || last >= entries ? EndOfChain : nextCluster(volume, last);
     return {out, want};
 }
 

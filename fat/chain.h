@@ -16,7 +16,9 @@ inline constexpr ClusterNumber BadCluster = 0x0FFFFFF7;
 inline constexpr ClusterNumber EndOfChain = 0x0FFFFFF8;
 inline constexpr ClusterNumber FirstChainEnd = 0x0FFFFFF0;  // this value and above end a chain
 
-inline bool endsChain(ClusterNumber cluster) { return cluster >= FirstChainEnd; }
+inline bool endsChain(ClusterNumber cluster) {
+    return cluster >= FirstChainEnd;
+}
 
 // Entries lying wholly inside the table; only clusters below this may be looked up.
 std::uint64_t fatEntryCount(const VolumeState& volume);

@@ -81,8 +81,8 @@ EntryRecord makeRecord(const std::uint8_t* entry, const std::string& name,
         fatTimeToFileTime(readLe16(entry, dirent::CreationDate),
                           readLe16(entry, dirent::CreationTime), entry[dirent::CreationHundredths]);
     record.lastAccessTime = fatTimeToFileTime(readLe16(entry, dirent::LastAccessDate), 0, 0);
-    record.lastWriteTime =
-        fatTimeToFileTime(readLe16(entry, dirent::WriteDate), readLe16(entry, dirent::WriteTime), 0);
+    record.lastWriteTime = fatTimeToFileTime(readLe16(entry, dirent::WriteDate),
+                                             readLe16(entry, dirent::WriteTime), 0);
     return record;
 }
 
@@ -189,10 +189,9 @@ EntryList readDirectory(VolumeState& volume, ClusterNumber cluster) {
         // A chain that comes back to a cluster it passed would list the same entries forever.
         if (!fixedRoot && !firstVisit(volume, cluster)) break;
         const std::uint64_t position =
-            fixedRoot ? volume.baseOffset +
-                            (std::uint64_t{reservedSectors(volume)} +
-                             std::uint64_t{fatCount(volume)} * volume.fatSectors) *
-                                sectorBytes
+            fixedRoot ? volume.baseOffset + (std::uint64_t{reservedSectors(volume)} +
+                                             std::uint64_t{fatCount(volume)} * volume.fatSectors) *
+                                                sectorBytes
                       : clusterPosition(volume, cluster);
         const bool split = canSplit && dotCheck > 0;
         const std::uint32_t headEntries =
@@ -230,8 +229,7 @@ EntryList readDirectory(VolumeState& volume, ClusterNumber cluster) {
             } else {
                 if (first == EscapedE5Mark) entry[0] = DeletedMark;
                 const std::string shortName = shortNameOf(entry);
-                const std::string name =
-                    chooseName(longName, shortNameChecksum(entry), shortName);
+                const std::string name = chooseName(longName, shortNameChecksum(entry), shortName);
                 EntryRecord record = makeRecord(entry, name, shortName);
                 if (dotCheck > 0) {
                     const std::string_view want = dotCheck == 2 ? "." : "..";

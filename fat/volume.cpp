@@ -27,7 +27,9 @@ std::uint32_t sectorsPerCluster(const VolumeState& volume) {
 std::uint32_t reservedSectors(const VolumeState& volume) {
     return readLe16(volume.bootSector.data(), bpb::ReservedSectors);
 }
-std::uint32_t fatCount(const VolumeState& volume) { return volume.bootSector[bpb::FatCount]; }
+std::uint32_t fatCount(const VolumeState& volume) {
+    return volume.bootSector[bpb::FatCount];
+}
 std::uint32_t rootEntryCount(const VolumeState& volume) {
     return readLe16(volume.bootSector.data(), bpb::RootEntryCount);
 }
@@ -52,8 +54,8 @@ Geometry deriveGeometry(const std::array<std::uint8_t, BootSectorBytes>& boot) {
 
     g.rootDirSectors = (rootEntries * 32 + sectorBytes - 1) / sectorBytes;
     // Worked in 64 bits so that a hostile block cannot wrap its way into looking sane.
-    const std::uint64_t overhead = std::uint64_t{reserved} +
-                                   std::uint64_t{tables} * g.fatSectors + g.rootDirSectors;
+    const std::uint64_t overhead =
+        std::uint64_t{reserved} + std::uint64_t{tables} * g.fatSectors + g.rootDirSectors;
     const std::uint64_t tableBytes = std::uint64_t{sectorBytes} * g.fatSectors;
     if (overhead > UINT32_MAX || tableBytes > UINT32_MAX) return g;
     if (std::uint64_t{reserved} + g.fatSectors > g.totalSectors) return g;

@@ -16,7 +16,9 @@ namespace chkmend::platform {
 
 namespace {
 
-int fd(Handle handle) { return static_cast<int>(handle); }
+int fd(Handle handle) {
+    return static_cast<int>(handle);
+}
 
 std::string nativePath(const std::string& path) {
     std::string native = path;
@@ -65,7 +67,9 @@ std::int64_t daysSince1601(std::int64_t year, unsigned month, unsigned day) {
     return daysSince0000March - Origin;
 }
 
-bool isLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool isLeapYear(unsigned year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 }  // namespace
 
@@ -113,7 +117,9 @@ std::uint32_t readHandleAt(Handle handle, std::uint64_t position, void* buffer,
     return total;
 }
 
-void closeHandle(Handle handle) { ::close(fd(handle)); }
+void closeHandle(Handle handle) {
+    ::close(fd(handle));
+}
 
 bool createFolder(const std::string& path) {
     return ::mkdir(nativePath(path).c_str(), 0777) == 0;
@@ -146,7 +152,9 @@ bool writeHandle(Handle handle, const void* buffer, std::uint32_t bytes) {
 
 // Folder attributes have no POSIX counterpart; a read-only folder must not block the entries
 // written into it afterwards.
-bool setFolderAttributes(const std::string&, std::uint32_t) { return true; }
+bool setFolderAttributes(const std::string&, std::uint32_t) {
+    return true;
+}
 
 bool setFileTimes(const std::string& path, FileTime, FileTime lastAccess, FileTime lastWrite) {
     const timespec times[2] = {toTimespec(lastAccess), toTimespec(lastWrite)};

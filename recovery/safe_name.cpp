@@ -15,7 +15,7 @@ bool isForbidden(unsigned char c) {
 
 // Windows opens a device, not a file, for these base names, with or without extension.
 bool isDeviceName(std::string_view base) {
-    static constexpr std::array<std::string_view, 6> Plain = {"CON", "PRN",   "AUX",
+    static constexpr std::array<std::string_view, 6> Plain = {"CON", "PRN",    "AUX",
                                                               "NUL", "CONIN$", "CONOUT$"};
     std::string upper(base);
     std::transform(upper.begin(), upper.end(), upper.begin(),
