@@ -69,11 +69,6 @@ Geometry deriveGeometry(const std::array<std::uint8_t, BootSectorBytes>& boot) {
     return g;
 }
 
-bool seekSector(const VolumeState& volume, std::uint64_t sector) {
-    return platform::seekHandle(volume.volumeHandle,
-                                volume.baseOffset + sector * bytesPerSector(volume));
-}
-
 std::uint64_t clusterPosition(const VolumeState& volume, std::uint32_t cluster) {
     // 64-bit sector arithmetic: a hostile cluster number must not wrap onto another cluster.
     const std::uint64_t sector =
@@ -81,14 +76,12 @@ std::uint64_t clusterPosition(const VolumeState& volume, std::uint32_t cluster) 
     return volume.baseOffset + sector * bytesPerSector(volume);
 }
 
-bool seekCluster(const VolumeState& volume, std::uint32_t cluster) {
-    if (cluster < 2) return false;
-    return platform::seekHandle(volume.volumeHandle, clusterPosition(volume, cluster));
-}
-
 std::uint32_t readAt(const VolumeState& volume, std::uint64_t position, std::uint8_t* buffer,
                      std::uint32_t bytes) {
-    const std::uint32_t got = platform::readHandleAt(volume.volumeHandle, position, buffer, bytes);
+    // A position the platform refuses reads nothing, rather than whatever the handle stands on.
+    const std::uint32_t got = platform::seekHandle(volume.volumeHandle, position)
+                                  ? platform::readHandle(volume.volumeHandle, buffer, bytes)
+                                  : 0;
     if (got < bytes) std::memset(buffer + got, 0, bytes - got);
     return got;
 }

@@ -73,14 +73,14 @@ int openVolume(VolumeState& volume, char driveLetter);
 int loadGeometry(VolumeState& volume);
 void closeVolume(VolumeState& volume);
 
-bool seekSector(const VolumeState& volume, std::uint64_t sector);
-// Byte position of data cluster `cluster` (>= 2).
+// Byte position of data cluster `cluster`. Clusters 0 and 1 have none; callers end a chain
+// there instead of asking.
 std::uint64_t clusterPosition(const VolumeState& volume, std::uint32_t cluster);
-// Clusters 0 and 1 have no data position: the handle is left where it was.
-bool seekCluster(const VolumeState& volume, std::uint32_t cluster);
 
-// Reads `bytes` at `position`; whatever does not arrive is zero-filled, so a failed read never
-// hands on stale bytes. Returns how many bytes were really read.
+// Every read of the volume: positions the handle at `position`, then reads `bytes` there.
+// Whatever does not arrive is zero-filled, so a failed read never hands on stale bytes.
+// Returns how many bytes were really read. Readers re-read around bad sectors, so they work
+// with positions rather than a shared handle position.
 std::uint32_t readAt(const VolumeState& volume, std::uint64_t position, std::uint8_t* buffer,
                      std::uint32_t bytes);
 

@@ -41,11 +41,6 @@ bool seekHandle(Handle handle, std::uint64_t position);
 // Reads up to `bytes` at the current position; returns how many arrived (0 on failure).
 std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes);
 
-// Reads up to `bytes` at an absolute byte position in one call where seek and read take two;
-// returns how many arrived (0 on failure, also for a position the platform refuses).
-std::uint32_t readHandleAt(Handle handle, std::uint64_t position, void* buffer,
-                           std::uint32_t bytes);
-
 void closeHandle(Handle handle);
 
 // Output paths are OEM texts with '\' separators, relative to the current directory.

@@ -147,22 +147,6 @@ std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes) {
     return total;
 }
 
-std::uint32_t readHandleAt(Handle handle, std::uint64_t position, void* buffer,
-                           std::uint32_t bytes) {
-    auto* out = static_cast<unsigned char*>(buffer);
-    std::uint32_t total = 0;
-    while (total < bytes && position + total <= static_cast<std::uint64_t>(INT64_MAX)) {
-        // On a handle opened for synchronous use the offset makes this a positioned read.
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>((position + total) & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>((position + total) >> 32);
-        DWORD got = 0;
-        if (!ReadFile(toNative(handle), out + total, bytes - total, &got, &at) || got == 0) break;
-        total += got;
-    }
-    return total;
-}
-
 void closeHandle(Handle handle) {
     if (handle != InvalidHandle) CloseHandle(toNative(handle));
 }

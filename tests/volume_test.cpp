@@ -162,12 +162,6 @@ TEST(Positions, ClustersBeyondFourGiBUseTheHighWord) {
               (std::uint64_t{0x0FFFFFEF - 2} * 64 + 100) * 512);
 }
 
-TEST(Positions, ClustersZeroAndOneHaveNoPosition) {
-    VolumeState volume;
-    EXPECT_FALSE(seekCluster(volume, 0));
-    EXPECT_FALSE(seekCluster(volume, 1));
-}
-
 TEST(CalendarToFileTime, FollowsTheCalendarRules) {
     using platform::CalendarTime;
     const struct {
