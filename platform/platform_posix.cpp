@@ -43,15 +43,15 @@ constexpr std::int64_t EpochDifferenceSeconds = 11644473600;
 constexpr std::int64_t TicksPerSecond = 10000000;
 
 timespec toTimespec(FileTime time) {
-    timespec spec{};
+    timespec result{};
     if (time == 0) {
-        spec.tv_nsec = UTIME_OMIT;
-        return spec;
+        result.tv_nsec = UTIME_OMIT;
+        return result;
     }
     const auto ticks = static_cast<std::int64_t>(time);
-    spec.tv_sec = static_cast<time_t>(ticks / TicksPerSecond - EpochDifferenceSeconds);
-    spec.tv_nsec = static_cast<long>(ticks % TicksPerSecond * 100);
-    return spec;
+    result.tv_sec = static_cast<time_t>(ticks / TicksPerSecond - EpochDifferenceSeconds);
+    result.tv_nsec = static_cast<long>(ticks % TicksPerSecond * 100);
+    return result;
 }
 
 // Days from 1601-01-01 to the given civil date (proleptic Gregorian).

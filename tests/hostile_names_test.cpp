@@ -53,13 +53,13 @@ test::TestImage hostileVolume() {
     std::uint32_t cluster = 10;
     for (const HostileName& name : Names) {
         const std::string content = "file " + std::to_string(cluster);
-        const test::EntrySpec spec{.name11 = name.name11,
-                                   .firstCluster = cluster,
-                                   .size = static_cast<std::uint32_t>(content.size())};
+        const test::EntrySpec fields{.name11 = name.name11,
+                                     .firstCluster = cluster,
+                                     .size = static_cast<std::uint32_t>(content.size())};
         if (name.longName.empty()) {
-            listing.push_back(shortEntry(spec));
+            listing.push_back(shortEntry(fields));
         } else {
-            for (const RawEntry& e : test::namedEntry(name.longName, spec)) listing.push_back(e);
+            for (const RawEntry& e : test::namedEntry(name.longName, fields)) listing.push_back(e);
         }
         orphans.push_back(shortEntry({.name11 = "FILE0000CHK",
                                       .firstCluster = cluster,

@@ -84,27 +84,27 @@ void TestImage::fill(std::uint32_t c, std::string_view content) {
     std::memcpy(cluster(c), content.data(), std::min<std::size_t>(content.size(), clusterBytes()));
 }
 
-TestImage makeImage(const ImageSpec& spec) {
+TestImage makeImage(const ImageSpec& layout) {
     TestImage image;
-    image.fatType = spec.fatType;
-    image.bytesPerSector = spec.bytesPerSector;
-    image.sectorsPerCluster = spec.sectorsPerCluster;
-    std::uint32_t clusters = spec.clusters;
-    if (clusters == 0) clusters = spec.fatType == 12 ? 64 : spec.fatType == 16 ? 4085 : 65525;
+    image.fatType = layout.fatType;
+    image.bytesPerSector = layout.bytesPerSector;
+    image.sectorsPerCluster = layout.sectorsPerCluster;
+    std::uint32_t clusters = layout.clusters;
+    if (clusters == 0) clusters = layout.fatType == 12 ? 64 : layout.fatType == 16 ? 4085 : 65525;
     image.clusterCount = clusters;
 
-    const std::uint32_t bps = spec.bytesPerSector;
-    const std::uint32_t rootEntries = spec.fatType == 32 ? 0 : spec.rootEntries;
+    const std::uint32_t bps = layout.bytesPerSector;
+    const std::uint32_t rootEntries = layout.fatType == 32 ? 0 : layout.rootEntries;
     const std::uint32_t rootSectors = (rootEntries * 32 + bps - 1) / bps;
-    const std::uint64_t tableBits = std::uint64_t{clusters + 2} * entryBits(spec.fatType);
+    const std::uint64_t tableBits = std::uint64_t{clusters + 2} * entryBits(layout.fatType);
     const auto fatSectors = static_cast<std::uint32_t>((tableBits / 8 + bps) / bps);
-    const std::uint32_t totalSectors = spec.reservedSectors + spec.fatCount * fatSectors +
-                                       rootSectors + clusters * spec.sectorsPerCluster;
+    const std::uint32_t totalSectors = layout.reservedSectors + layout.fatCount * fatSectors +
+                                       rootSectors + clusters * layout.sectorsPerCluster;
 
     image.bytes.assign(std::size_t{totalSectors} * bps, 0);
-    image.fatStart = spec.reservedSectors * bps;
+    image.fatStart = layout.reservedSectors * bps;
     image.fatBytes = fatSectors * bps;
-    image.rootStart = (spec.reservedSectors + spec.fatCount * fatSectors) * bps;
+    image.rootStart = (layout.reservedSectors + layout.fatCount * fatSectors) * bps;
     image.rootBytes = rootSectors * bps;
     image.dataStart = image.rootStart + image.rootBytes;
 
@@ -114,47 +114,48 @@ TestImage makeImage(const ImageSpec& spec) {
     boot[2] = 0x90;
     std::memcpy(boot + 3, "CHKMTEST", 8);
     put16(boot + 11, bps);
-    boot[13] = spec.sectorsPerCluster;
-    put16(boot + 14, spec.reservedSectors);
-    boot[16] = spec.fatCount;
+    boot[13] = layout.sectorsPerCluster;
+    put16(boot + 14, layout.reservedSectors);
+    boot[16] = layout.fatCount;
     put16(boot + 17, rootEntries);
-    if (spec.fatType != 32 && totalSectors < 0x10000) {
+    if (layout.fatType != 32 && totalSectors < 0x10000) {
         put16(boot + 19, totalSectors);
     } else {
         put32(boot + 32, totalSectors);
     }
     boot[21] = 0xF8;
-    if (spec.fatType == 32) {
+    if (layout.fatType == 32) {
         put32(boot + 36, fatSectors);
         put32(boot + 44, 2);
     } else {
         put16(boot + 22, fatSectors);
         boot[38] = 0x29;
-        std::memcpy(boot + 54, spec.fatType == 12 ? "FAT12   " : "FAT16   ", 8);
+        std::memcpy(boot + 54, layout.fatType == 12 ? "FAT12   " : "FAT16   ", 8);
     }
     boot[510] = 0x55;
     boot[511] = 0xAA;
 
     image.setFat(0, 0x0FFFFFF8);
     image.setFat(1, 0x0FFFFFFF);
-    if (spec.fatType == 32) image.chain({2});  // the root directory's cluster
+    if (layout.fatType == 32) image.chain({2});  // the root directory's cluster
     return image;
 }
 
-RawEntry shortEntry(const EntrySpec& spec) {
+RawEntry shortEntry(const EntrySpec& fields) {
     RawEntry entry{};
     std::memset(entry.data(), ' ', 11);
-    std::memcpy(entry.data(), spec.name11.data(), std::min<std::size_t>(spec.name11.size(), 11));
-    entry[11] = spec.attributes;
-    entry[13] = spec.creationHundredths;
-    put16(&entry[14], spec.creationTime);
-    put16(&entry[16], spec.creationDate);
-    put16(&entry[18], spec.accessDate);
-    put16(&entry[20], spec.firstCluster >> 16);
-    put16(&entry[22], spec.writeTime);
-    put16(&entry[24], spec.writeDate);
-    put16(&entry[26], spec.firstCluster & 0xFFFF);
-    put32(&entry[28], spec.size);
+    std::memcpy(entry.data(), fields.name11.data(),
+                std::min<std::size_t>(fields.name11.size(), 11));
+    entry[11] = fields.attributes;
+    entry[13] = fields.creationHundredths;
+    put16(&entry[14], fields.creationTime);
+    put16(&entry[16], fields.creationDate);
+    put16(&entry[18], fields.accessDate);
+    put16(&entry[20], fields.firstCluster >> 16);
+    put16(&entry[22], fields.writeTime);
+    put16(&entry[24], fields.writeDate);
+    put16(&entry[26], fields.firstCluster & 0xFFFF);
+    put32(&entry[28], fields.size);
     return entry;
 }
 
@@ -189,8 +190,8 @@ std::vector<RawEntry> longNameEntries(std::u16string_view name, const RawEntry& 
     return result;
 }
 
-std::vector<RawEntry> namedEntry(std::u16string_view name, const EntrySpec& spec) {
-    const RawEntry entry = shortEntry(spec);
+std::vector<RawEntry> namedEntry(std::u16string_view name, const EntrySpec& fields) {
+    const RawEntry entry = shortEntry(fields);
     std::vector<RawEntry> result = longNameEntries(name, entry);
     result.push_back(entry);
     return result;

@@ -51,7 +51,7 @@ struct TestImage {
     void fill(std::uint32_t cluster, std::string_view content);
 };
 
-TestImage makeImage(const ImageSpec& spec);
+TestImage makeImage(const ImageSpec& layout);
 
 struct EntrySpec {
     std::string_view name11 = "FILE    TXT";
@@ -66,13 +66,13 @@ struct EntrySpec {
     std::uint16_t accessDate = 0;
 };
 
-RawEntry shortEntry(const EntrySpec& spec);
+RawEntry shortEntry(const EntrySpec& fields);
 RawEntry dotEntry(std::uint32_t cluster);
 RawEntry dotDotEntry(std::uint32_t parentCluster);
 // The long-name pieces for `name`, highest ordinal first, for the given short entry.
 std::vector<RawEntry> longNameEntries(std::u16string_view name, const RawEntry& shortEntry);
 // Long-name pieces followed by the short entry.
-std::vector<RawEntry> namedEntry(std::u16string_view name, const EntrySpec& spec);
+std::vector<RawEntry> namedEntry(std::u16string_view name, const EntrySpec& fields);
 
 std::uint16_t fatDate(int year, int month, int day);
 std::uint16_t fatTime(int hour, int minute, int second);
