@@ -11,7 +11,6 @@ console's encoding (default utf-8). Exits 1 and lists every difference when the 
 
 import argparse
 import difflib
-import hashlib
 import json
 import os
 import shlex
@@ -20,17 +19,11 @@ import subprocess
 import sys
 import tempfile
 
+from make_volume import sha256_file  # the generator records checksums the same way
+
 BANNER = "chkmend 1.0 - rebuilds the files and folders that the disk checker left in FOUND.nnn"
 USAGE = ["usage:", "\tchkmend.exe {drive letter}"]
 RUN_TIMEOUT_SECONDS = 120
-
-
-def sha256_file(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as stream:
-        for block in iter(lambda: stream.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 class Checker:

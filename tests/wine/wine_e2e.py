@@ -12,7 +12,6 @@ under its 8.3 name on Windows. Neither build may change the volume.
 """
 
 import argparse
-import hashlib
 import os
 import shlex
 import shutil
@@ -50,14 +49,6 @@ failures = []
 def fail(volume, message):
     failures.append(f"{volume}: {message}")
     print(f"FAIL {volume}: {message}", flush=True)
-
-
-def sha256_file(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as stream:
-        for block in iter(lambda: stream.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 def build_volume(fat, folder, profile):
@@ -119,7 +110,7 @@ def snapshot(root):
             relative = os.path.relpath(path, root)
             is_dir = stat.S_ISDIR(info.st_mode)
             tree[relative] = ("dir" if is_dir else "file",
-                              None if is_dir else sha256_file(path), info.st_mtime_ns,
+                              None if is_dir else make_volume.sha256_file(path), info.st_mtime_ns,
                               not (info.st_mode & stat.S_IWUSR))
     return tree
 
@@ -202,7 +193,7 @@ def run_volume(args, fat, profile):
     shutil.rmtree(folder, ignore_errors=True)
     manifest = build_volume(fat, folder, profile)
     image = os.path.join(folder, manifest["image"])
-    digest = sha256_file(image)
+    digest = make_volume.sha256_file(image)
     alt_names = manifest.get("alt_names", {})
 
     started_ns = time.time_ns() - 10**9
@@ -211,7 +202,7 @@ def run_volume(args, fat, profile):
     map_drive(args.prefix, image)
     windows = run(wine_command() + [os.path.abspath(args.exe), LETTER],
                   os.path.join(folder, "windows"), wine_env(args.prefix))
-    if sha256_file(image) != digest:
+    if make_volume.sha256_file(image) != digest:
         fail(volume, "the volume changed")
 
     lin_tree = snapshot(os.path.join(folder, "linux"))
