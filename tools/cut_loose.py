@@ -13,12 +13,17 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from fat_image import FatImage  # noqa: E402
 
 
-def cut_loose(image_path, paths):
+def cut_loose(image_path, paths, overwritten=()):
+    """`overwritten`: paths among `paths` whose clusters are also zeroed and freed, as if
+    other data had taken them."""
     with FatImage(image_path, writable=True) as image:
         # Find all first: cutting a folder hides the entries below it.
         entries = [image.find(path) for path in paths]
         for entry in entries:
             image.mark_deleted(entry)
+        for path, entry in zip(paths, entries):
+            if path in overwritten:
+                image.free_chain(entry.cluster, wipe=True)
 
 
 def main(argv):
