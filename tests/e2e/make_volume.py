@@ -39,6 +39,10 @@ MAGIC = {
     "exe": b"MZ\x90\x00",
 }
 
+class BuildError(RuntimeError):
+    """The tools did not make the volume this generator describes."""
+
+
 WORDS = ("lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod tempor "
          "incididunt ut labore et dolore magna aliqua").split()
 
@@ -243,14 +247,17 @@ def build(fat, out, profile, tree=None):
 
     # Every entry as the volume records it before the damage, by path and by first cluster.
     with FatImage(image) as fs:
-        assert fs.fat_type == fat, f"mkfs.fat made FAT{fs.fat_type}, not FAT{fat}"
+        if fs.geometry.fat_type != fat:
+            raise BuildError(f"mkfs.fat made FAT{fs.geometry.fat_type}, not FAT{fat}")
         before = {path: entry for path, entry in fs.walk()}
         for path in fragmented:
             chain = fs.chain(before[path].cluster)
-            assert any(b != a + 1 for a, b in zip(chain, chain[1:])), f"{path} is not fragmented"
+            if all(b == a + 1 for a, b in zip(chain, chain[1:])):
+                raise BuildError(f"{path} is not fragmented")
         for folder in late:
             inside = [e.cluster for p, e in before.items() if p.startswith(folder + "/")]
-            assert before[folder].cluster > max(inside), f"{folder} is not behind its files"
+            if before[folder].cluster <= max(inside):
+                raise BuildError(f"{folder} is not behind its files")
 
     # The damage, one disk check per round; each check's salvage goes to its own FOUND folder.
     rounds = sorted({s["cut"] for s in tree if s["cut"]})
@@ -259,7 +266,8 @@ def build(fat, out, profile, tree=None):
         cut_loose(image, [s["path"] for s in tree if s["cut"] == round_])
         result = subprocess.run(["fsck.fat", "-a", "-f", image], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        assert result.returncode in (0, 1), f"fsck.fat failed: {result.returncode}"
+        if result.returncode not in (0, 1):
+            raise BuildError(f"fsck.fat failed: {result.returncode}")
         with FatImage(image) as fs:
             salvaged = sorted(e.name for e in fs.list_dir(0) if e.name.startswith("FSCK"))
         folder = f"FOUND.{number:03d}"
@@ -268,7 +276,8 @@ def build(fat, out, profile, tree=None):
             run(["mmove", "-i", image, "::" + name, f"::{folder}/FILE{i:04d}.CHK"], env)
         found_folders.append(folder)
     check = subprocess.run(["fsck.fat", "-n", image], env=env, capture_output=True, text=True)
-    assert check.returncode == 0, "the damaged volume is not consistent:\n" + check.stdout
+    if check.returncode != 0:
+        raise BuildError("the damaged volume is not consistent:\n" + check.stdout)
 
     with FatImage(image, writable=True) as fs:
         orphans = []
@@ -312,7 +321,8 @@ def expected_result(tree, fs, before, orphans, files, counts):
     dirs_named = files_named = 0
     for _, entry, _ in orphans:
         tree_path, _ = by_cluster[entry.cluster]
-        assert tree_path is not None and top_of(tree_path), f"cluster {entry.cluster} salvaged"
+        if tree_path is None or not top_of(tree_path):
+            raise BuildError(f"cluster {entry.cluster} salvaged, but it is under no cut entry")
         if tree_path in cut:
             if cut[tree_path]["dir"]:
                 names[tree_path] = f"UnkDir{dirs_named}"
@@ -326,7 +336,7 @@ def expected_result(tree, fs, before, orphans, files, counts):
             top_volume = volume_path_of[top]
             if volume_path == top_volume or volume_path.startswith(top_volume + "/"):
                 return name + volume_path[len(top_volume):]
-        raise AssertionError(f"{volume_path} is under no cut entry")
+        raise BuildError(f"{volume_path} is under no cut entry")
 
     saved, expected_files, expected_dirs = [], [], []
     alt_names, dir_times = {}, {}
@@ -355,7 +365,8 @@ def expected_result(tree, fs, before, orphans, files, counts):
             # A loose file keeps the size fsck.fat gave it: whole clusters, slack included.
             data, _ = files[tree_path]
             salvaged = fs.read_chain(entry.cluster, entry.size)
-            assert salvaged.startswith(data) and len(salvaged) == entry.size, tree_path
+            if not salvaged.startswith(data) or len(salvaged) != entry.size:
+                raise BuildError(f"{tree_path}: the salvaged chain does not hold the file")
             expected_files.append({"path": out_path(volume_path), "size": entry.size,
                                    "sha256": hashlib.sha256(salvaged).hexdigest(),
                                    "mtime": mtime, "read_only": False, "hidden": False})
