@@ -54,12 +54,7 @@ def fail(volume, message):
 def build_volume(fat, folder, profile):
     if profile == "deep":
         # The generator's own pipeline with a tree of our own.
-        saved = make_volume.DEMO_TREE
-        make_volume.DEMO_TREE = DEEP_TREE
-        try:
-            return make_volume.build(fat, folder, "demo")
-        finally:
-            make_volume.DEMO_TREE = saved
+        return make_volume.build(fat, folder, "demo", tree=DEEP_TREE)
     return make_volume.build(fat, folder, profile)
 
 
