@@ -3,18 +3,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace chkmend {
 
-inline std::uint16_t readLe16(const std::uint8_t* bytes, std::size_t offset) {
+inline std::uint16_t readLe16(std::span<const std::uint8_t> bytes, std::size_t offset) {
     return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
 }
 
-inline std::uint32_t readLe32(const std::uint8_t* bytes, std::size_t offset) {
-    return static_cast<std::uint32_t>(bytes[offset]) |
-           (static_cast<std::uint32_t>(bytes[offset + 1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[offset + 2]) << 16) |
-           (static_cast<std::uint32_t>(bytes[offset + 3]) << 24);
+inline std::uint32_t readLe32(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    return std::uint32_t{readLe16(bytes, offset)} |
+           (std::uint32_t{readLe16(bytes, offset + 2)} << 16);
 }
 
 }  // namespace chkmend

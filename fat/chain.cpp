@@ -6,87 +6,96 @@
 
 namespace chkmend {
 
+namespace {
+
+// FAT12 and FAT16 values from the reserved range up, moved into the FAT32 numbering.
+std::uint32_t widened(std::uint32_t entry, std::uint32_t mask, std::uint32_t firstWidened) {
+    return entry >= firstWidened ? entry | (table::Fat32Mask & ~mask) : entry;
+}
+
+std::uint32_t tableEntry(const VolumeState& volume, ClusterNumber cluster) {
+    const std::span<const std::uint8_t> bytes = volume.fatTable;
+    switch (volume.geometry.fatType) {
+        case FatType::Fat12: {
+            // Two entries share three bytes.
+            const std::uint32_t pair = readLe16(bytes, std::size_t{cluster} * 3 / 2);
+            const std::uint32_t entry = (cluster & 1) != 0 ? pair >> 4 : pair & table::Fat12Mask;
+            return widened(entry, table::Fat12Mask, table::Fat12FirstWidened);
+        }
+        case FatType::Fat16:
+            return widened(readLe16(bytes, std::size_t{cluster} * 2), table::Fat16Mask,
+                           table::Fat16FirstWidened);
+        case FatType::Fat32:
+            break;
+    }
+    return readLe32(bytes, std::size_t{cluster} * 4) & table::Fat32Mask;
+}
+
+}  // namespace
+
 std::uint64_t fatEntryCount(const VolumeState& volume) {
-    if (volume.fatType == 0) return 0;
-    return std::uint64_t{volume.fatBytes} * 8 / static_cast<std::uint64_t>(volume.fatType);
+    const std::uint64_t bits = std::uint64_t{volume.geometry.fatBytes} * 8;
+    return bits / entryBits(volume.geometry.fatType);
 }
 
 ClusterNumber nextCluster(const VolumeState& volume, ClusterNumber cluster) {
-    const std::uint8_t* table = volume.fatTable.data();
-    std::uint32_t entry = 0;
-    switch (volume.fatType) {
-        case 12: {
-            const std::uint32_t pair = readLe16(table, std::size_t{cluster} * 3 / 2);
-            entry = (cluster & 1) != 0 ? pair >> 4 : pair & 0x0FFF;
-            if (entry >= 0xFF7) entry |= 0x0FFFF000;
-            break;
-        }
-        case 16:
-            entry = readLe16(table, std::size_t{cluster} * 2);
-            if (entry >= 0xFFF0) entry |= 0x0FFF0000;
-            break;
-        default:
-            entry = readLe32(table, std::size_t{cluster} * 4) & 0x0FFFFFFF;
-            break;
-    }
+    if (cluster >= fatEntryCount(volume)) return EndOfChain;
+    const std::uint32_t entry = tableEntry(volume, cluster);
     return entry >= EndOfChain ? EndOfChain : entry;
 }
 
-void beginWalk(VolumeState& volume) {
-    const std::size_t words = static_cast<std::size_t>((fatEntryCount(volume) + 63) / 64);
-    if (volume.walkMarks.size() != words) volume.walkMarks.assign(words, 0);
-    volume.walkTrail.clear();
+void beginWalk(const VolumeState& volume, WalkMarks& marks) {
+    const auto words = static_cast<std::size_t>((fatEntryCount(volume) + 63) / 64);
+    if (marks.bits.size() != words) marks.bits.assign(words, 0);
+    marks.trail.clear();
 }
 
-bool firstVisit(VolumeState& volume, ClusterNumber cluster) {
+bool firstVisit(WalkMarks& marks, ClusterNumber cluster) {
     // Clusters beyond the table end every chain anyway, so they need no mark.
-    if (cluster >= fatEntryCount(volume)) return true;
-    std::uint64_t& word = volume.walkMarks[cluster / 64];
+    if (cluster / 64 >= marks.bits.size()) return true;
+    std::uint64_t& word = marks.bits[cluster / 64];
     const std::uint64_t bit = std::uint64_t{1} << (cluster % 64);
     if ((word & bit) != 0) return false;
     word |= bit;
-    volume.walkTrail.push_back(cluster);
+    marks.trail.push_back(cluster);
     return true;
 }
 
-void endWalk(VolumeState& volume) {
-    for (const ClusterNumber cluster : volume.walkTrail) volume.walkMarks[cluster / 64] = 0;
-    volume.walkTrail.clear();
+void endWalk(WalkMarks& marks) {
+    for (const ClusterNumber cluster : marks.trail) marks.bits[cluster / 64] = 0;
+    marks.trail.clear();
 }
 
-bool chainHolds(VolumeState& volume, std::uint32_t size, ClusterNumber firstCluster) {
+bool chainHolds(const VolumeState& volume, std::uint32_t size, ClusterNumber firstCluster,
+                WalkMarks& marks) {
     if (size == 0) return true;
-    const std::uint32_t perCluster = clusterBytes(volume);
+    const std::uint32_t perCluster = clusterBytes(volume.geometry);
     if (perCluster == 0) return false;
     const std::uint64_t needed = (std::uint64_t{size} + perCluster - 1) / perCluster;
-    const std::uint64_t entries = fatEntryCount(volume);
-    beginWalk(volume);
-    bool holds = false;
-    ClusterNumber cluster = firstCluster;
+    beginWalk(volume, marks);
+    std::uint64_t taken = 0;
     // Bounded by `needed` and, through the marks, by the number of table entries.
-    for (std::uint64_t taken = 1;; ++taken) {
-        if (cluster < 2 || endsChain(cluster) || !firstVisit(volume, cluster)) break;
-        if (taken == needed) {
-            holds = true;
-            break;
-        }
-        if (cluster >= entries) break;
-        cluster = nextCluster(volume, cluster);
+    for (ClusterNumber cluster = firstCluster; taken < needed;
+         cluster = nextCluster(volume, cluster)) {
+        if (cluster < 2 || endsChain(cluster) || !firstVisit(marks, cluster)) break;
+        ++taken;
     }
-    endWalk(volume);
-    return holds;
+    endWalk(marks);
+    return taken == needed;
 }
 
-void restartChainStream(ChainStream& stream, std::uint32_t size, ClusterNumber firstCluster) {
+bool startChainStream(const VolumeState& volume, ChainStream& stream, std::uint32_t size,
+                      ClusterNumber firstCluster) {
+    if (!chainHolds(volume, size, firstCluster, stream.marks)) return false;
     stream.cluster = firstCluster;
     stream.remaining = size;
+    return true;
 }
 
 std::span<const std::uint8_t> readNextPiece(const VolumeState& volume, ChainStream& stream) {
     if (stream.remaining == 0 || stream.cluster < 2 || endsChain(stream.cluster)) return {};
-    const std::uint32_t perCluster = clusterBytes(volume);
-    const std::uint32_t sectorBytes = bytesPerSector(volume);
-    const std::uint64_t entries = fatEntryCount(volume);
+    const std::uint32_t perCluster = clusterBytes(volume.geometry);
+    const std::uint32_t sectorBytes = volume.geometry.bytesPerSector;
 
     const std::uint64_t capacity = std::max<std::uint64_t>(1, ChainStreamBufferBytes / perCluster);
     const std::uint64_t needed = (std::uint64_t{stream.remaining} + perCluster - 1) / perCluster;
@@ -95,7 +104,7 @@ std::span<const std::uint8_t> readNextPiece(const VolumeState& volume, ChainStre
     // One read for a run of clusters that follow each other on the volume.
     ClusterNumber last = stream.cluster;
     std::uint64_t run = 1;
-    while (run < runLimit && last < entries && nextCluster(volume, last) == last + 1) {
+    while (run < runLimit && nextCluster(volume, last) == last + 1) {
         ++last;
         ++run;
     }
@@ -104,37 +113,22 @@ std::span<const std::uint8_t> readNextPiece(const VolumeState& volume, ChainStre
     // Whole sectors only: raw Windows volumes refuse anything else.
     const std::uint32_t readBytes = (want + sectorBytes - 1) / sectorBytes * sectorBytes;
     if (stream.buffer.size() < readBytes) stream.buffer.resize(readBytes);
-
-    std::uint8_t* out = stream.buffer.data();
-    const std::uint32_t got =
-        readAt(volume, clusterPosition(volume, stream.cluster), out, readBytes);
-    if (got < readBytes) {
-        // A bad spot: read the rest again sector by sector (at least 512 bytes each) so that
-        // every readable sector after it still arrives; readAt zero-fills what cannot be read.
-        // The clusters of a run lie back to back on the volume.
-        const std::uint32_t unit = (511 + sectorBytes) / sectorBytes * sectorBytes;
-        const std::uint64_t start = clusterPosition(volume, stream.cluster);
-        for (std::uint32_t offset = got; offset < readBytes;) {
-            const std::uint32_t end = std::min(readBytes, (offset / unit + 1) * unit);
-            readAt(volume, start + offset, out + offset, end - offset);
-            offset = end;
-        }
-    }
+    // The clusters of a run lie back to back on the volume; what cannot be read comes as zeros.
+    readSalvaging(volume, clusterPosition(volume, stream.cluster),
+                  std::span(stream.buffer).first(readBytes));
 
     stream.remaining -= want;
-    stream.cluster =
-        stream.remaining == 0 || last >= entries ? EndOfChain : nextCluster(volume, last);
-    return {out, want};
+    stream.cluster = stream.remaining == 0 ? EndOfChain : nextCluster(volume, last);
+    return {stream.buffer.data(), want};
 }
 
-std::optional<std::vector<std::uint8_t>> readChain(VolumeState& volume, std::uint32_t size,
+std::optional<std::vector<std::uint8_t>> readChain(const VolumeState& volume, std::uint32_t size,
                                                    ClusterNumber firstCluster) {
     std::vector<std::uint8_t> result;
     if (size == 0) return result;
-    if (!chainHolds(volume, size, firstCluster)) return std::nullopt;
-    result.reserve(size);
     ChainStream stream;
-    restartChainStream(stream, size, firstCluster);
+    if (!startChainStream(volume, stream, size, firstCluster)) return std::nullopt;
+    result.reserve(size);
     for (auto piece = readNextPiece(volume, stream); !piece.empty();
          piece = readNextPiece(volume, stream)) {
         result.insert(result.end(), piece.begin(), piece.end());

@@ -7,51 +7,57 @@
 #include <vector>
 
 #include "driver/entry_record.h"
+#include "fat/layout.h"
 #include "fat/volume.h"
 
 namespace chkmend {
-
-// Cluster values in the FAT32 numbering, whatever the variant.
-inline constexpr ClusterNumber BadCluster = 0x0FFFFFF7;
-inline constexpr ClusterNumber EndOfChain = 0x0FFFFFF8;
-inline constexpr ClusterNumber FirstChainEnd = 0x0FFFFFF0;  // this value and above end a chain
 
 inline bool endsChain(ClusterNumber cluster) {
     return cluster >= FirstChainEnd;
 }
 
-// Entries lying wholly inside the table; only clusters below this may be looked up.
+// Entries lying wholly inside the table.
 std::uint64_t fatEntryCount(const VolumeState& volume);
 
-// The successor of `cluster` (which must be below fatEntryCount), normalised to FAT32 values.
+// The successor of `cluster`, normalised to FAT32 values; the end of the chain for a cluster
+// that has no entry in the table.
 ClusterNumber nextCluster(const VolumeState& volume, ClusterNumber cluster);
 
-// Loop detection for one walk over a chain at a time.
-void beginWalk(VolumeState& volume);
-bool firstVisit(VolumeState& volume, ClusterNumber cluster);  // false on a revisit
-void endWalk(VolumeState& volume);
+// Loop detection for one walk over a chain at a time: one bit per table entry, and the
+// clusters marked on the walk in hand so that clearing costs no more than the walk did. The
+// walker owns it and keeps it from walk to walk.
+struct WalkMarks {
+    std::vector<std::uint64_t> bits;
+    std::vector<ClusterNumber> trail;
+};
+void beginWalk(const VolumeState& volume, WalkMarks& marks);
+bool firstVisit(WalkMarks& marks, ClusterNumber cluster);  // false on a revisit
+void endWalk(WalkMarks& marks);
 
 // Whether the chain from `firstCluster` yields `size` bytes, decided from the table alone.
 // Clusters 0 and 1 have no data and end the chain; a chain that comes back to a cluster it
 // already passed is corrupt and ends there too.
-bool chainHolds(VolumeState& volume, std::uint32_t size, ClusterNumber firstCluster);
+bool chainHolds(const VolumeState& volume, std::uint32_t size, ClusterNumber firstCluster,
+                WalkMarks& marks);
 
 // Exactly `size` bytes along the chain, or nothing when the chain does not hold them.
 // Unreadable clusters contribute zeros.
-std::optional<std::vector<std::uint8_t>> readChain(VolumeState& volume, std::uint32_t size,
+std::optional<std::vector<std::uint8_t>> readChain(const VolumeState& volume, std::uint32_t size,
                                                    ClusterNumber firstCluster);
 
 // Reads a chain piece by piece into a bounded buffer, one read per run of contiguous clusters.
-// Use only on a chain for which chainHolds said yes.
+// Kept from file to file, with its buffer and marks.
 struct ChainStream {
     ClusterNumber cluster = 0;
     std::uint32_t remaining = 0;
     std::vector<std::uint8_t> buffer;
+    WalkMarks marks;
 };
 inline constexpr std::uint32_t ChainStreamBufferBytes = 4u << 20;
 
-// Points the stream at a new chain, keeping its buffer for reuse.
-void restartChainStream(ChainStream& stream, std::uint32_t size, ClusterNumber firstCluster);
+// Points the stream at a chain when it holds `size` bytes (see chainHolds); false otherwise.
+bool startChainStream(const VolumeState& volume, ChainStream& stream, std::uint32_t size,
+                      ClusterNumber firstCluster);
 // The next piece; empty once `size` bytes have been handed out.
 std::span<const std::uint8_t> readNextPiece(const VolumeState& volume, ChainStream& stream);
 

@@ -1,23 +1,23 @@
 #include "fat/directory.h"
 
-#include <span>
+#include <algorithm>
+#include <array>
+#include <optional>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 #include "fat/byte_reader.h"
-#include "fat/chain.h"
+#include "fat/fat_time.h"
+#include "platform/platform.h"
 
 namespace chkmend {
 
 namespace {
 
 constexpr std::size_t MaxLongNameBytes = LongNameBytes - 1;
-constexpr std::size_t CharsPerPiece = 13;
-constexpr std::size_t PieceCharOffsets[CharsPerPiece] = {1,  3,  5,  7,  9,  14, 16,
-                                                         18, 20, 22, 24, 28, 30};
 
-std::string_view trimmedField(const std::uint8_t* bytes, std::size_t width) {
-    std::string_view field(reinterpret_cast<const char*>(bytes), width);
+std::string_view trimmedField(DirEntry entry, std::size_t offset, std::size_t width) {
+    std::string_view field(reinterpret_cast<const char*>(entry.data() + offset), width);
     field = field.substr(0, field.find('\0'));
     const std::size_t end = field.find_last_not_of(' ');
     return end == std::string_view::npos ? std::string_view{} : field.substr(0, end + 1);
@@ -35,7 +35,7 @@ struct LongNameState {
     }
 };
 
-void takeLongNamePiece(LongNameState& state, const std::uint8_t* entry) {
+void takeLongNamePiece(LongNameState& state, DirEntry entry) {
     state.checksum = entry[dirent::Checksum];
     const std::uint8_t sequence = entry[dirent::Sequence];
     if ((sequence & dirent::LastPieceFlag) != 0) {
@@ -46,7 +46,7 @@ void takeLongNamePiece(LongNameState& state, const std::uint8_t* entry) {
     }
     if (state.expectedOrdinal == 0) return;
     std::u16string piece;
-    for (const std::size_t offset : PieceCharOffsets) {
+    for (const std::size_t offset : dirent::PieceCharOffsets) {
         const char16_t unit = readLe16(entry, offset);
         if (unit == 0) break;
         piece.push_back(unit);
@@ -60,16 +60,15 @@ void takeLongNamePiece(LongNameState& state, const std::uint8_t* entry) {
 std::string chooseName(const LongNameState& state, std::uint8_t checksum,
                        const std::string& shortName) {
     if (state.pending.empty() || state.checksum != checksum) return shortName;
-    std::string converted;
-    if (!platform::utf16ToOem(state.pending, converted) || converted.size() > MaxLongNameBytes ||
-        converted.find('\0') != std::string::npos) {
+    std::optional<std::string> converted = platform::utf16ToOem(state.pending);
+    if (!converted || converted->size() > MaxLongNameBytes ||
+        converted->find('\0') != std::string::npos) {
         return shortName;
     }
-    return converted;
+    return std::move(*converted);
 }
 
-EntryRecord makeRecord(const std::uint8_t* entry, const std::string& name,
-                       const std::string& shortName) {
+EntryRecord makeRecord(DirEntry entry, const std::string& name, const std::string& shortName) {
     EntryRecord record;
     record.attributes = entry[dirent::Attributes];
     setName(record.longName, name);
@@ -88,54 +87,186 @@ EntryRecord makeRecord(const std::uint8_t* entry, const std::string& name,
 
 enum class StepEnd { Continue, EndOfDirectory, NotADirectory };
 
-// Reads one step, or one part of a step. After a short read the rest is read again sector by
-// sector, so that a bad sector costs only the entries lying in it; `lost` then flags, per entry,
-// the ones whose bytes did not all arrive, and stays empty when the whole step did.
-void readStep(const VolumeState& volume, std::uint64_t position, std::span<std::uint8_t> step,
-              std::uint32_t sectorBytes, std::uint32_t entryCount, std::vector<bool>& lost) {
-    lost.clear();
-    const auto stepBytes = static_cast<std::uint32_t>(step.size());
-    const std::uint32_t got = readAt(volume, position, step.data(), stepBytes);
-    if (got >= stepBytes) return;
-    // Whole sectors of at least 512 bytes: a block claiming tiny sectors must not turn one
-    // failed read into millions.
-    const std::uint32_t unit = (511 + sectorBytes) / sectorBytes * sectorBytes;
-    // arrivedEnd[s]: the step offset up to which piece s arrived.
-    std::vector<std::uint32_t> arrivedEnd((stepBytes + unit - 1) / unit);
-    for (std::uint32_t s = 0; s < arrivedEnd.size(); ++s) {
-        const std::uint32_t end = std::min(stepBytes, (s + 1) * unit);
-        const std::uint32_t from = std::max(got, s * unit);
-        arrivedEnd[s] =
-            from >= end ? end
-                        : from + readAt(volume, position + from, step.data() + from, end - from);
-    }
-    lost.assign(entryCount, false);
-    for (std::uint32_t i = 0; i < entryCount; ++i) {
-        const std::uint32_t begin = i * static_cast<std::uint32_t>(DirEntryBytes);
-        const std::uint32_t end = begin + static_cast<std::uint32_t>(DirEntryBytes);
-        for (std::uint32_t s = begin / unit; s <= (end - 1) / unit; ++s) {
-            if (arrivedEnd[s] < std::min(end, (s + 1) * unit)) lost[i] = true;
+// The listing in hand, carried from one step of the walk to the next.
+struct Listing {
+    EntryList records;
+    LongNameState longName;
+    // "." and ".." still to come as the first short entries; 0 for the root, which has none.
+    int dotsPending = 0;
+};
+
+StepEnd takeShortEntry(Listing& listing, DirEntry onDisk) {
+    std::array<std::uint8_t, DirEntryBytes> entry{};
+    std::copy(onDisk.begin(), onDisk.end(), entry.begin());
+    if (entry[dirent::Name] == dirent::EscapedE5Mark) entry[dirent::Name] = dirent::DeletedMark;
+    const std::string shortName = shortNameOf(entry);
+    const std::string name = chooseName(listing.longName, shortNameChecksum(entry), shortName);
+    const EntryRecord record = makeRecord(entry, name, shortName);
+    if (listing.dotsPending > 0) {
+        const std::string_view want = listing.dotsPending == 2 ? "." : "..";
+        if (nameOf(record.longName) != want || record.attributes != attr::Directory) {
+            return StepEnd::NotADirectory;
         }
+        --listing.dotsPending;
     }
+    listing.records.push_back(record);
+    listing.longName.reset();
+    return StepEnd::Continue;
+}
+
+StepEnd takeEntry(Listing& listing, DirEntry entry, bool lost) {
+    if (lost) {
+        // Unread bytes say nothing. Only a directory already known by its "." and ".." goes on
+        // past them: anything else would walk its whole chain unread.
+        listing.longName.reset();
+        return listing.dotsPending > 0 ? StepEnd::EndOfDirectory : StepEnd::Continue;
+    }
+    switch (classifyEntry(entry)) {
+        case EntryKind::EndOfDirectory:
+            return StepEnd::EndOfDirectory;
+        case EntryKind::LongNamePiece:
+            takeLongNamePiece(listing.longName, entry);
+            return StepEnd::Continue;
+        case EntryKind::Short:
+            return takeShortEntry(listing, entry);
+        case EntryKind::Deleted:
+        case EntryKind::VolumeLabel:
+            break;
+    }
+    listing.longName.reset();
+    return StepEnd::Continue;
+}
+
+// Where a directory's entries lie: the fixed root region in one step, or a cluster chain one
+// cluster a step.
+struct DirectoryPlace {
+    bool fixedRoot = false;
+    ClusterNumber firstCluster = 0;
+    std::uint32_t stepBytes = 0;
+    std::uint32_t entriesPerStep = 0;
+    // Most orphans are files, and for a file the first sector already fails the "." and ".."
+    // test: while the test runs, a step reads this much first and the rest only if needed.
+    // 0 when the step is not split.
+    std::uint32_t headBytes = 0;
+};
+
+std::optional<DirectoryPlace> locateDirectory(const VolumeState& volume, ClusterNumber cluster) {
+    if (cluster == 1 || endsChain(cluster)) return std::nullopt;
+    const Geometry& g = volume.geometry;
+    DirectoryPlace place;
+    place.fixedRoot = cluster == 0 && g.fatType != FatType::Fat32;
+    // The FAT32 root is taken to begin at cluster 2.
+    place.firstCluster = cluster == 0 && !place.fixedRoot ? 2 : cluster;
+    // Whole sectors: raw Windows volumes refuse less.
+    place.stepBytes = place.fixedRoot ? g.rootDirSectors * g.bytesPerSector : clusterBytes(g);
+    place.entriesPerStep = place.fixedRoot ? g.rootEntryCount : clusterBytes(g) / DirEntryBytes;
+    if (place.entriesPerStep == 0) return std::nullopt;
+    const std::uint32_t head = salvageUnitBytes(volume);
+    if (!place.fixedRoot && head < place.stepBytes && head % DirEntryBytes == 0) {
+        place.headBytes = head;
+    }
+    return place;
+}
+
+// The entries of one step, read as they are needed.
+struct StepCursor {
+    std::uint64_t position = 0;
+    std::span<std::uint8_t> step;
+    std::uint32_t entries = 0;
+    std::uint32_t readBytes = 0;  // the step's bytes read so far
+    std::uint32_t next = 0;       // the entry handed out next
+};
+
+// Reads the step on up to `end` and flags the entries whose bytes did not all arrive.
+void readStepUpTo(const VolumeState& volume, StepCursor& cursor, std::uint32_t end,
+                  std::vector<bool>& lost) {
+    const std::uint32_t start = cursor.readBytes;
+    const auto missing =
+        readSalvaging(volume, cursor.position + start, cursor.step.subspan(start, end - start));
+    for (const ByteRange& range : missing) {
+        if (lost.empty()) lost.assign(cursor.entries, false);
+        const std::uint32_t first = (start + range.begin) / DirEntryBytes;
+        const std::uint32_t last = (start + range.end + DirEntryBytes - 1) / DirEntryBytes;
+        for (std::uint32_t i = first; i < std::min(last, cursor.entries); ++i) lost[i] = true;
+    }
+    cursor.readBytes = end;
+}
+
+struct CursorEntry {
+    DirEntry bytes;
+    bool lost = false;
+};
+
+std::optional<CursorEntry> nextEntry(const VolumeState& volume, StepCursor& cursor,
+                                     std::vector<bool>& lost) {
+    if (cursor.next >= cursor.entries) return std::nullopt;
+    const std::uint32_t index = cursor.next++;
+    const std::uint32_t offset = index * DirEntryBytes;
+    if (offset >= cursor.readBytes) {
+        readStepUpTo(volume, cursor, static_cast<std::uint32_t>(cursor.step.size()), lost);
+    }
+    return CursorEntry{cursor.step.subspan(offset).first<DirEntryBytes>(),
+                       !lost.empty() && lost[index]};
+}
+
+StepEnd listStep(const VolumeState& volume, const DirectoryPlace& place, std::uint64_t position,
+                 Listing& listing, DirectoryScratch& scratch) {
+    StepCursor cursor{position, std::span(scratch.step).first(place.stepBytes),
+                      place.entriesPerStep};
+    scratch.lost.clear();
+    const bool split = place.headBytes != 0 && listing.dotsPending > 0;
+    readStepUpTo(volume, cursor, split ? place.headBytes : place.stepBytes, scratch.lost);
+    while (const std::optional<CursorEntry> entry = nextEntry(volume, cursor, scratch.lost)) {
+        const StepEnd end = takeEntry(listing, entry->bytes, entry->lost);
+        if (end != StepEnd::Continue) return end;
+    }
+    return StepEnd::Continue;
+}
+
+StepEnd listChain(const VolumeState& volume, const DirectoryPlace& place, Listing& listing,
+                  DirectoryScratch& scratch) {
+    StepEnd end = StepEnd::Continue;
+    beginWalk(volume, scratch.marks);
+    // A chain that comes back to a cluster it passed would list the same entries forever.
+    for (ClusterNumber cluster = place.firstCluster;
+         end == StepEnd::Continue && cluster >= 2 && !endsChain(cluster) &&
+         firstVisit(scratch.marks, cluster);
+         cluster = nextCluster(volume, cluster)) {
+        end = listStep(volume, place, clusterPosition(volume, cluster), listing, scratch);
+    }
+    endWalk(scratch.marks);
+    return end;
 }
 
 }  // namespace
 
-bool isLongNameEntry(const std::uint8_t* entry) {
-    return (entry[dirent::Attributes] & 0x3F) == 0x0F;
+EntryKind classifyEntry(DirEntry entry) {
+    const std::uint8_t first = entry[dirent::Name];
+    if (first == dirent::EndOfDirectoryMark) return EntryKind::EndOfDirectory;
+    if (first == dirent::DeletedMark) return EntryKind::Deleted;
+    // Long-name pieces carry the volume-label bit too: they are told apart first.
+    if (isLongNameEntry(entry)) return EntryKind::LongNamePiece;
+    if ((entry[dirent::Attributes] & attr::VolumeLabel) != 0) return EntryKind::VolumeLabel;
+    return EntryKind::Short;
 }
 
-std::uint8_t shortNameChecksum(const std::uint8_t* entry) {
+bool isLongNameEntry(DirEntry entry) {
+    return (entry[dirent::Attributes] & dirent::LongNameAttributeMask) ==
+           dirent::LongNameAttributes;
+}
+
+std::uint8_t shortNameChecksum(DirEntry entry) {
     std::uint8_t sum = 0;
-    for (std::size_t i = 0; i < 11; ++i) {
-        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + entry[i]);
+    for (std::size_t i = 0; i < dirent::NameBytes; ++i) {
+        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + entry[dirent::Name + i]);
     }
     return sum;
 }
 
-std::string shortNameOf(const std::uint8_t* entry) {
-    std::string name(trimmedField(entry + dirent::Name, 8));
-    const std::string_view extension = trimmedField(entry + dirent::Extension, 3);
+std::string shortNameOf(DirEntry entry) {
+    std::string name(trimmedField(entry, dirent::Name, dirent::BaseBytes));
+    const std::string_view extension =
+        trimmedField(entry, dirent::Extension, dirent::ExtensionBytes);
     if (!extension.empty()) {
         name += '.';
         name += extension;
@@ -143,114 +274,23 @@ std::string shortNameOf(const std::uint8_t* entry) {
     return name;
 }
 
-FileTime fatTimeToFileTime(std::uint16_t date, std::uint16_t time, std::uint8_t hundredths) {
-    platform::CalendarTime calendar;
-    calendar.year = static_cast<std::uint16_t>(1980 + (date >> 9));
-    calendar.month = (date >> 5) & 0x0F;
-    calendar.day = date & 0x1F;
-    calendar.hour = time >> 11;
-    calendar.minute = (time >> 5) & 0x3F;
-    calendar.second = static_cast<std::uint16_t>((time & 0x1F) * 2 + hundredths / 100);
-    calendar.milliseconds = static_cast<std::uint16_t>(hundredths % 100 * 10);
-    FileTime result = 0;
-    return platform::calendarToFileTime(calendar, result) ? result : 0;
+EntryList readDirectory(const VolumeState& volume, ClusterNumber cluster) {
+    DirectoryScratch scratch;
+    return readDirectory(volume, cluster, scratch);
 }
 
-EntryList readDirectory(VolumeState& volume, ClusterNumber cluster) {
-    EntryList result;
-    if (cluster == 1 || endsChain(cluster)) return result;
-
-    const bool root = cluster == 0;
-    const bool fixedRoot = root && volume.fatType != 32;
-    if (root && !fixedRoot) cluster = 2;  // the FAT32 root is taken to begin at cluster 2
-    int dotCheck = root ? 0 : 2;
-
-    const std::uint32_t sectorBytes = bytesPerSector(volume);
-    const std::uint32_t entriesPerStep =
-        fixedRoot ? rootEntryCount(volume) : clusterBytes(volume) / DirEntryBytes;
-    if (entriesPerStep == 0) return result;
-    // Read whole sectors (raw Windows volumes refuse less), parse the step's entries.
-    const std::uint32_t stepBytes =
-        fixedRoot ? volume.rootDirSectors * sectorBytes : clusterBytes(volume);
-    // Reused from call to call: rediscovery lists every orphan once.
-    std::vector<std::uint8_t>& step = volume.directoryStep;
-    if (step.size() < stepBytes) step.resize(stepBytes);
-    std::vector<bool> lost;
-    // Most orphans are files, and for a file the first sector already fails the "." and ".."
-    // test: while the test runs, a step reads that sector first and the rest only if needed.
-    const std::uint32_t headBytes = (511 + sectorBytes) / sectorBytes * sectorBytes;
-    const bool canSplit = !fixedRoot && headBytes < stepBytes && headBytes % DirEntryBytes == 0;
-    const std::uint64_t entries = fatEntryCount(volume);
-
-    LongNameState longName;
-    StepEnd end = StepEnd::Continue;
-    beginWalk(volume);
-    while (end == StepEnd::Continue) {
-        // A chain that comes back to a cluster it passed would list the same entries forever.
-        if (!fixedRoot && !firstVisit(volume, cluster)) break;
-        const std::uint64_t position =
-            fixedRoot ? volume.baseOffset + (std::uint64_t{reservedSectors(volume)} +
-                                             std::uint64_t{fatCount(volume)} * volume.fatSectors) *
-                                                sectorBytes
-                      : clusterPosition(volume, cluster);
-        const bool split = canSplit && dotCheck > 0;
-        const std::uint32_t headEntries =
-            split ? headBytes / static_cast<std::uint32_t>(DirEntryBytes) : entriesPerStep;
-        std::uint32_t partStart = 0;  // first entry of the part read last
-        readStep(volume, position, std::span(step).first(split ? headBytes : stepBytes),
-                 sectorBytes, headEntries, lost);
-
-        for (std::uint32_t i = 0; i < entriesPerStep && end == StepEnd::Continue; ++i) {
-            if (i == headEntries) {
-                const std::uint32_t restBytes = stepBytes - headBytes;
-                readStep(volume, position + headBytes,
-                         std::span(step).subspan(headBytes, restBytes), sectorBytes,
-                         entriesPerStep - headEntries, lost);
-                partStart = headEntries;
-            }
-            if (!lost.empty() && lost[i - partStart]) {
-                // Unread bytes say nothing. Only a directory already known by its "." and ".."
-                // goes on past them: anything else would walk its whole chain unread.
-                if (dotCheck > 0) end = StepEnd::EndOfDirectory;
-                longName.reset();
-                continue;
-            }
-            std::uint8_t* entry = step.data() + std::size_t{i} * DirEntryBytes;
-            const std::uint8_t first = entry[0];
-            const std::uint8_t attributes = entry[dirent::Attributes];
-            if (first == EndOfDirectoryMark) {
-                end = StepEnd::EndOfDirectory;
-            } else if (first == DeletedMark) {
-                longName.reset();
-            } else if (isLongNameEntry(entry)) {
-                takeLongNamePiece(longName, entry);
-            } else if ((attributes & attr::VolumeLabel) != 0) {
-                longName.reset();
-            } else {
-                if (first == EscapedE5Mark) entry[0] = DeletedMark;
-                const std::string shortName = shortNameOf(entry);
-                const std::string name = chooseName(longName, shortNameChecksum(entry), shortName);
-                EntryRecord record = makeRecord(entry, name, shortName);
-                if (dotCheck > 0) {
-                    const std::string_view want = dotCheck == 2 ? "." : "..";
-                    if (nameOf(record.longName) != want || record.attributes != attr::Directory) {
-                        end = StepEnd::NotADirectory;
-                        break;
-                    }
-                    --dotCheck;
-                }
-                result.push_back(record);
-                longName.reset();
-            }
-        }
-        if (end != StepEnd::Continue) break;
-        if (fixedRoot || cluster >= entries) break;
-        cluster = nextCluster(volume, cluster);
-        if (cluster < 2 || endsChain(cluster)) break;
-    }
-    endWalk(volume);
-    if (end == StepEnd::NotADirectory) result.clear();
-    return result;
+EntryList readDirectory(const VolumeState& volume, ClusterNumber cluster,
+                        DirectoryScratch& scratch) {
+    const std::optional<DirectoryPlace> place = locateDirectory(volume, cluster);
+    if (!place) return {};
+    if (scratch.step.size() < place->stepBytes) scratch.step.resize(place->stepBytes);
+    Listing listing;
+    listing.dotsPending = cluster == 0 ? 0 : 2;
+    const StepEnd end =
+        place->fixedRoot ? listStep(volume, *place, rootDirectoryPosition(volume), listing, scratch)
+                         : listChain(volume, *place, listing, scratch);
+    if (end == StepEnd::NotADirectory) return {};
+    return std::move(listing.records);
 }
 
 }  // namespace chkmend

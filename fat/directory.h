@@ -3,47 +3,39 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "driver/entry_record.h"
+#include "fat/chain.h"
+#include "fat/layout.h"
 #include "fat/volume.h"
 
 namespace chkmend {
 
-inline constexpr std::size_t DirEntryBytes = 32;
-
-// Offsets within one 32-byte directory entry.
-namespace dirent {
-inline constexpr std::size_t Name = 0;
-inline constexpr std::size_t Extension = 8;
-inline constexpr std::size_t Attributes = 11;
-inline constexpr std::size_t CreationHundredths = 13;
-inline constexpr std::size_t CreationTime = 14;
-inline constexpr std::size_t CreationDate = 16;
-inline constexpr std::size_t LastAccessDate = 18;
-inline constexpr std::size_t ClusterHigh = 20;
-inline constexpr std::size_t WriteTime = 22;
-inline constexpr std::size_t WriteDate = 24;
-inline constexpr std::size_t ClusterLow = 26;
-inline constexpr std::size_t Size = 28;
-// Long-name pieces.
-inline constexpr std::size_t Sequence = 0;
-inline constexpr std::size_t Checksum = 13;
-inline constexpr std::uint8_t LastPieceFlag = 0x40;
-}  // namespace dirent
-
-inline constexpr std::uint8_t EndOfDirectoryMark = 0x00;
-inline constexpr std::uint8_t DeletedMark = 0xE5;
-inline constexpr std::uint8_t EscapedE5Mark = 0x05;
+// What listing needs from one directory to the next: the marks of the chain walk, the buffer
+// of one step and which of its entries a failed read lost. Whoever lists many directories keeps
+// one.
+struct DirectoryScratch {
+    WalkMarks marks;
+    std::vector<std::uint8_t> step;
+    std::vector<bool> lost;
+};
 
 // Cluster 0 asks for the root directory.
-EntryList readDirectory(VolumeState& volume, ClusterNumber cluster);
+EntryList readDirectory(const VolumeState& volume, ClusterNumber cluster);
+EntryList readDirectory(const VolumeState& volume, ClusterNumber cluster,
+                        DirectoryScratch& scratch);
 
 // Pure helpers over the bytes of one 32-byte entry.
-bool isLongNameEntry(const std::uint8_t* entry);
-std::uint8_t shortNameChecksum(const std::uint8_t* entry);
-std::string shortNameOf(const std::uint8_t* entry);
-// A FAT date and time as a file time, 0 when they make no valid calendar time.
-FileTime fatTimeToFileTime(std::uint16_t date, std::uint16_t time, std::uint8_t hundredths);
+using DirEntry = std::span<const std::uint8_t, DirEntryBytes>;
+
+enum class EntryKind { EndOfDirectory, Deleted, LongNamePiece, VolumeLabel, Short };
+EntryKind classifyEntry(DirEntry entry);
+
+bool isLongNameEntry(DirEntry entry);
+std::uint8_t shortNameChecksum(DirEntry entry);
+std::string shortNameOf(DirEntry entry);
 
 }  // namespace chkmend

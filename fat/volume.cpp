@@ -1,6 +1,7 @@
 #include "fat/volume.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "fat/byte_reader.h"
@@ -13,130 +14,148 @@ namespace {
 // a garbage parameter block on a small image must not make us allocate gigabytes up front.
 constexpr std::uint32_t TableReadChunk = 4u << 20;
 
-constexpr std::uint32_t Fat12ClusterLimit = 4085;
-constexpr std::uint32_t Fat16ClusterLimit = 65525;
+constexpr std::uint32_t MinSalvageBytes = 512;
 
-}  // namespace
-
-std::uint32_t bytesPerSector(const VolumeState& volume) {
-    return readLe16(volume.bootSector.data(), bpb::BytesPerSector);
-}
-std::uint32_t sectorsPerCluster(const VolumeState& volume) {
-    return volume.bootSector[bpb::SectorsPerCluster];
-}
-std::uint32_t reservedSectors(const VolumeState& volume) {
-    return readLe16(volume.bootSector.data(), bpb::ReservedSectors);
-}
-std::uint32_t fatCount(const VolumeState& volume) {
-    return volume.bootSector[bpb::FatCount];
-}
-std::uint32_t rootEntryCount(const VolumeState& volume) {
-    return readLe16(volume.bootSector.data(), bpb::RootEntryCount);
-}
-std::uint32_t clusterBytes(const VolumeState& volume) {
-    return bytesPerSector(volume) * sectorsPerCluster(volume);
+// The narrow field when it is set, the wide one otherwise.
+std::uint32_t narrowOrWide(std::span<const std::uint8_t> boot, std::size_t narrow,
+                           std::size_t wide) {
+    const std::uint32_t value = readLe16(boot, narrow);
+    return value != 0 ? value : readLe32(boot, wide);
 }
 
-Geometry deriveGeometry(const std::array<std::uint8_t, BootSectorBytes>& boot) {
-    Geometry g;
-    const std::uint32_t sectorBytes = readLe16(boot.data(), bpb::BytesPerSector);
-    const std::uint32_t perCluster = boot[bpb::SectorsPerCluster];
-    const std::uint32_t reserved = readLe16(boot.data(), bpb::ReservedSectors);
-    const std::uint32_t tables = boot[bpb::FatCount];
-    const std::uint32_t rootEntries = readLe16(boot.data(), bpb::RootEntryCount);
-
-    const std::uint32_t fat16 = readLe16(boot.data(), bpb::FatSectors16);
-    g.fatSectors = fat16 != 0 ? fat16 : readLe32(boot.data(), bpb::FatSectors32);
-    const std::uint32_t total16 = readLe16(boot.data(), bpb::TotalSectors16);
-    g.totalSectors = total16 != 0 ? total16 : readLe32(boot.data(), bpb::TotalSectors32);
-
-    if (sectorBytes == 0 || perCluster == 0 || tables == 0 || g.fatSectors == 0) return g;
-
-    g.rootDirSectors = (rootEntries * 32 + sectorBytes - 1) / sectorBytes;
-    // Worked in 64 bits so that a hostile block cannot wrap its way into looking sane.
-    const std::uint64_t overhead =
-        std::uint64_t{reserved} + std::uint64_t{tables} * g.fatSectors + g.rootDirSectors;
-    const std::uint64_t tableBytes = std::uint64_t{sectorBytes} * g.fatSectors;
-    if (overhead > UINT32_MAX || tableBytes > UINT32_MAX) return g;
-    if (std::uint64_t{reserved} + g.fatSectors > g.totalSectors) return g;
-
-    g.firstDataSector = static_cast<std::uint32_t>(overhead);
-    g.fatBytes = static_cast<std::uint32_t>(tableBytes);
-    const std::uint32_t clusterCount =
-        g.totalSectors < g.firstDataSector ? 0 : (g.totalSectors - g.firstDataSector) / perCluster;
-    g.fatType = clusterCount < Fat12ClusterLimit ? 12 : clusterCount < Fat16ClusterLimit ? 16 : 32;
-    g.usable = true;
-    return g;
+FatType typeForClusterCount(std::uint32_t clusterCount) {
+    if (clusterCount < Fat12ClusterLimit) return FatType::Fat12;
+    return clusterCount < Fat16ClusterLimit ? FatType::Fat16 : FatType::Fat32;
 }
 
-std::uint64_t clusterPosition(const VolumeState& volume, std::uint32_t cluster) {
-    // 64-bit sector arithmetic: a hostile cluster number must not wrap onto another cluster.
-    const std::uint64_t sector =
-        std::uint64_t{cluster - 2} * sectorsPerCluster(volume) + volume.firstDataSector;
-    return volume.baseOffset + sector * bytesPerSector(volume);
-}
-
-std::uint32_t readAt(const VolumeState& volume, std::uint64_t position, std::uint8_t* buffer,
-                     std::uint32_t bytes) {
-    // A position the platform refuses reads nothing, rather than whatever the handle stands on.
+// Positions the handle and reads; whatever does not arrive is zero-filled. A position the
+// platform refuses reads nothing, rather than whatever the handle stands on.
+std::uint32_t readAt(const VolumeState& volume, std::uint64_t position,
+                     std::span<std::uint8_t> buffer) {
+    const auto bytes = static_cast<std::uint32_t>(buffer.size());
     const std::uint32_t got = platform::seekHandle(volume.volumeHandle, position)
-                                  ? platform::readHandle(volume.volumeHandle, buffer, bytes)
+                                  ? platform::readHandle(volume.volumeHandle, buffer.data(), bytes)
                                   : 0;
-    if (got < bytes) std::memset(buffer + got, 0, bytes - got);
+    if (got < bytes) std::memset(buffer.data() + got, 0, bytes - got);
     return got;
 }
 
-namespace {
+std::uint64_t tablePosition(const VolumeState& volume) {
+    const Geometry& g = volume.geometry;
+    return volume.baseOffset + std::uint64_t{g.reservedSectors} * g.bytesPerSector;
+}
 
-// Reads a piece of the first table. What cannot be read whole is read again in sectors (of at
-// least 512 bytes), each unreadable one taken from the second copy: a failing card wears out
-// its table first, and one bad sector there must not cost the whole volume.
-bool readTablePiece(const VolumeState& volume, std::uint64_t position, std::uint8_t* out,
-                    std::uint32_t bytes) {
-    if (readAt(volume, position, out, bytes) == bytes) return true;
-    if (fatCount(volume) < 2) return false;
-    const std::uint32_t sectorBytes = bytesPerSector(volume);
-    const std::uint32_t unit = (511 + sectorBytes) / sectorBytes * sectorBytes;
-    const std::uint64_t copyDistance = std::uint64_t{volume.fatSectors} * sectorBytes;
-    for (std::uint32_t at = 0; at < bytes; at += unit) {
-        const std::uint32_t n = std::min(unit, bytes - at);
-        if (readAt(volume, position + at, out + at, n) == n) continue;
-        if (readAt(volume, position + copyDistance + at, out + at, n) != n) return false;
+// What cannot be read of a piece of the first table is taken from the second copy: a failing
+// card wears out its table first, and one bad sector there must not cost the whole volume.
+bool readTablePiece(const VolumeState& volume, std::uint64_t position,
+                    std::span<std::uint8_t> piece) {
+    const std::vector<ByteRange> missing = readSalvaging(volume, position, piece);
+    if (missing.empty()) return true;
+    const Geometry& g = volume.geometry;
+    if (g.fatCount < 2) return false;
+    const std::uint64_t copy = position + std::uint64_t{g.fatSectors} * g.bytesPerSector;
+    return std::all_of(missing.begin(), missing.end(), [&](const ByteRange& range) {
+        const std::uint32_t bytes = range.end - range.begin;
+        return readAt(volume, copy + range.begin, piece.subspan(range.begin, bytes)) == bytes;
+    });
+}
+
+bool loadTable(VolumeState& volume) {
+    const Geometry& g = volume.geometry;
+    // Whole sectors per piece: raw Windows volumes refuse reads that are not sector-aligned.
+    const std::uint32_t chunk =
+        std::max(g.bytesPerSector, TableReadChunk / g.bytesPerSector * g.bytesPerSector);
+    const std::uint64_t start = tablePosition(volume);
+    std::vector<std::uint8_t>& table = volume.fatTable;
+    table.clear();
+    while (table.size() < g.fatBytes) {
+        const std::size_t at = table.size();
+        const auto want =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, g.fatBytes - at));
+        table.resize(at + want);
+        if (!readTablePiece(volume, start + at, std::span(table).subspan(at))) return false;
     }
     return true;
 }
 
 }  // namespace
 
-int loadGeometry(VolumeState& volume) {
-    if (readAt(volume, volume.baseOffset, volume.bootSector.data(), BootSectorBytes) !=
-        BootSectorBytes) {
-        return 0;
+std::optional<Geometry> deriveGeometry(std::span<const std::uint8_t, BootSectorBytes> boot) {
+    Geometry g;
+    g.bytesPerSector = readLe16(boot, bpb::BytesPerSector);
+    g.sectorsPerCluster = boot[bpb::SectorsPerCluster];
+    g.reservedSectors = readLe16(boot, bpb::ReservedSectors);
+    g.fatCount = boot[bpb::FatCount];
+    g.rootEntryCount = readLe16(boot, bpb::RootEntryCount);
+    g.fatSectors = narrowOrWide(boot, bpb::FatSectors16, bpb::FatSectors32);
+    g.totalSectors = narrowOrWide(boot, bpb::TotalSectors16, bpb::TotalSectors32);
+    if (g.bytesPerSector == 0 || g.sectorsPerCluster == 0 || g.fatCount == 0 || g.fatSectors == 0) {
+        return std::nullopt;
     }
-    const Geometry g = deriveGeometry(volume.bootSector);
-    if (!g.usable) return 0;
-    volume.fatType = g.fatType;
-    volume.fatSectors = g.fatSectors;
-    volume.totalSectors = g.totalSectors;
-    volume.rootDirSectors = g.rootDirSectors;
-    volume.firstDataSector = g.firstDataSector;
-    volume.fatBytes = g.fatBytes;
 
-    const std::uint32_t sectorBytes = bytesPerSector(volume);
-    // Whole sectors per piece: raw Windows volumes refuse reads that are not sector-aligned.
-    const std::uint32_t chunk = std::max(sectorBytes, TableReadChunk / sectorBytes * sectorBytes);
-    std::uint64_t position =
-        volume.baseOffset + std::uint64_t{reservedSectors(volume)} * sectorBytes;
-    volume.fatTable.clear();
-    while (volume.fatTable.size() < volume.fatBytes) {
-        const auto want = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(chunk, volume.fatBytes - volume.fatTable.size()));
-        const std::size_t at = volume.fatTable.size();
-        volume.fatTable.resize(at + want);
-        if (!readTablePiece(volume, position, volume.fatTable.data() + at, want)) return 0;
-        position += want;
+    g.rootDirSectors = (g.rootEntryCount * DirEntryBytes + g.bytesPerSector - 1) / g.bytesPerSector;
+    // Worked in 64 bits so that a hostile block cannot wrap its way into looking sane.
+    const std::uint64_t overhead = std::uint64_t{g.reservedSectors} +
+                                   std::uint64_t{g.fatCount} * g.fatSectors + g.rootDirSectors;
+    const std::uint64_t tableBytes = std::uint64_t{g.bytesPerSector} * g.fatSectors;
+    if (overhead > UINT32_MAX || tableBytes > UINT32_MAX) return std::nullopt;
+    if (std::uint64_t{g.reservedSectors} + g.fatSectors > g.totalSectors) return std::nullopt;
+
+    g.firstDataSector = static_cast<std::uint32_t>(overhead);
+    g.fatBytes = static_cast<std::uint32_t>(tableBytes);
+    const std::uint32_t dataSectors =
+        g.totalSectors < g.firstDataSector ? 0 : g.totalSectors - g.firstDataSector;
+    g.fatType = typeForClusterCount(dataSectors / g.sectorsPerCluster);
+    return g;
+}
+
+std::uint32_t clusterBytes(const Geometry& geometry) {
+    return geometry.bytesPerSector * geometry.sectorsPerCluster;
+}
+
+std::uint64_t clusterPosition(const VolumeState& volume, std::uint32_t cluster) {
+    const Geometry& g = volume.geometry;
+    // 64-bit sector arithmetic: a hostile cluster number must not wrap onto another cluster.
+    const std::uint64_t sector =
+        std::uint64_t{cluster - 2} * g.sectorsPerCluster + g.firstDataSector;
+    return volume.baseOffset + sector * g.bytesPerSector;
+}
+
+std::uint64_t rootDirectoryPosition(const VolumeState& volume) {
+    const Geometry& g = volume.geometry;
+    return tablePosition(volume) + std::uint64_t{g.fatCount} * g.fatSectors * g.bytesPerSector;
+}
+
+std::uint32_t salvageUnitBytes(const VolumeState& volume) {
+    const std::uint32_t sector = volume.geometry.bytesPerSector;
+    return (MinSalvageBytes - 1 + sector) / sector * sector;
+}
+
+std::vector<ByteRange> readSalvaging(const VolumeState& volume, std::uint64_t position,
+                                     std::span<std::uint8_t> buffer) {
+    std::vector<ByteRange> missing;
+    const auto size = static_cast<std::uint32_t>(buffer.size());
+    const std::uint32_t got = readAt(volume, position, buffer);
+    if (got >= size) return missing;
+    const std::uint32_t unit = salvageUnitBytes(volume);
+    // From the piece the first read stopped in: what came before it arrived.
+    for (std::uint32_t begin = got / unit * unit; begin < size; begin += unit) {
+        const std::uint32_t end = begin + std::min(unit, size - begin);
+        const std::uint32_t from = std::max(got, begin);
+        const std::uint32_t arrived =
+            from + readAt(volume, position + from, buffer.subspan(from, end - from));
+        if (arrived < end) missing.push_back({arrived, end});
     }
-    return 1;
+    return missing;
+}
+
+int loadGeometry(VolumeState& volume) {
+    std::array<std::uint8_t, BootSectorBytes> boot{};
+    if (readAt(volume, volume.baseOffset, boot) != BootSectorBytes) return 0;
+    const std::optional<Geometry> geometry = deriveGeometry(boot);
+    if (!geometry) return 0;
+    volume.geometry = *geometry;
+    return loadTable(volume) ? 1 : 0;
 }
 
 int openVolume(VolumeState& volume, char driveLetter) {

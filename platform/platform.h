@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,18 +16,6 @@ inline constexpr Handle InvalidHandle = -1;
 
 // 100-nanosecond intervals since 1601-01-01 00:00:00; 0 means "no time".
 using FileTime = std::uint64_t;
-
-// The calendar value SystemTimeToFileTime takes (a SYSTEMTIME).
-struct CalendarTime {
-    std::uint16_t year = 0;
-    std::uint16_t month = 0;
-    std::uint16_t dayOfWeek = 0;
-    std::uint16_t day = 0;
-    std::uint16_t hour = 0;
-    std::uint16_t minute = 0;
-    std::uint16_t second = 0;
-    std::uint16_t milliseconds = 0;
-};
 
 // Makes the narrow file calls read names in the OEM code page. Call before any file is opened.
 void useOemFileApis();
@@ -62,14 +51,12 @@ bool setFileTimes(const std::string& path, FileTime creation, FileTime lastAcces
 // open and no path lookup. Closing the handle afterwards leaves the times as set.
 bool setHandleTimes(Handle handle, FileTime creation, FileTime lastAccess, FileTime lastWrite);
 
-// Converts UTF-16 to the OEM code page. False when a character has no exact OEM form
-// (no best-fit look-alikes) or the text holds an unpaired surrogate.
-bool utf16ToOem(std::u16string_view text, std::string& out);
+// The text in the OEM code page; nothing when a character has no exact OEM form (no best-fit
+// look-alikes) or the text holds an unpaired surrogate.
+std::optional<std::string> utf16ToOem(std::u16string_view text);
 
-// False for a value that is no valid calendar time (SystemTimeToFileTime's rules).
-bool calendarToFileTime(const CalendarTime& calendar, FileTime& out);
-
-// Prints text to standard output as it stands.
+// Prints text to standard output, or to standard error, as it stands.
 void printText(std::string_view text);
+void printError(std::string_view text);
 
 }  // namespace chkmend::platform

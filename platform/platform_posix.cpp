@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/utf16.h"
 
 namespace chkmend::platform {
 
@@ -54,21 +55,24 @@ timespec toTimespec(FileTime time) {
     return result;
 }
 
-// Days from 1601-01-01 to the given civil date (proleptic Gregorian).
-std::int64_t daysSince1601(std::int64_t year, unsigned month, unsigned day) {
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = year / 400;
-    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    const std::int64_t daysSince0000March = era * 146097 + dayOfEra;
-    // 1601-01-01 counted the same way (as day 0 of the year 1600's March-based cycle).
-    constexpr std::int64_t Origin = 4 * 146097 + 306;
-    return daysSince0000March - Origin;
-}
-
-bool isLeapYear(unsigned year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+// The code point in UTF-8, the OEM code page of this build.
+void appendUtf8(std::string& out, char32_t code) {
+    const auto byte = [&out](char32_t value) { out += static_cast<char>(value); };
+    if (code < 0x80) {
+        byte(code);
+    } else if (code < 0x800) {
+        byte(0xC0 | (code >> 6));
+        byte(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        byte(0xE0 | (code >> 12));
+        byte(0x80 | ((code >> 6) & 0x3F));
+        byte(0x80 | (code & 0x3F));
+    } else {
+        byte(0xF0 | (code >> 18));
+        byte(0x80 | ((code >> 12) & 0x3F));
+        byte(0x80 | ((code >> 6) & 0x3F));
+        byte(0x80 | (code & 0x3F));
+    }
 }
 
 }  // namespace
@@ -152,53 +156,22 @@ bool setHandleTimes(Handle handle, FileTime, FileTime lastAccess, FileTime lastW
     return ::futimens(fd(handle), times) == 0;
 }
 
-bool utf16ToOem(std::u16string_view text, std::string& out) {
-    out.clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t code = text[i];
-        if (code >= 0xD800 && code <= 0xDBFF) {
-            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
-            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (code >= 0xDC00 && code <= 0xDFFF) {
-            return false;
-        }
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
+std::optional<std::string> utf16ToOem(std::u16string_view text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::optional<char32_t> code = nextCodePoint(text, at);
+        if (!code) return std::nullopt;
+        appendUtf8(out, *code);
     }
-    return true;
-}
-
-bool calendarToFileTime(const CalendarTime& c, FileTime& out) {
-    static constexpr unsigned DaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (c.year < 1601 || c.year > 30827 || c.month < 1 || c.month > 12 || c.day < 1) return false;
-    const unsigned monthDays =
-        DaysInMonth[c.month - 1] + (c.month == 2 && isLeapYear(c.year) ? 1 : 0);
-    if (c.day > monthDays || c.hour > 23 || c.minute > 59 || c.second > 59 ||
-        c.milliseconds > 999) {
-        return false;
-    }
-    const std::int64_t days = daysSince1601(c.year, c.month, c.day);
-    const std::int64_t seconds = days * 86400 + c.hour * 3600 + c.minute * 60 + c.second;
-    out = static_cast<FileTime>(seconds * TicksPerSecond + std::int64_t{c.milliseconds} * 10000);
-    return true;
+    return out;
 }
 
 void printText(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void printError(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 }  // namespace chkmend::platform

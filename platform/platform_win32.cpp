@@ -9,10 +9,15 @@
 #endif
 #include <windows.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
+#include "platform/utf16.h"
 
 namespace chkmend::platform {
 
@@ -33,24 +38,8 @@ constexpr DWORD FileAttributeBits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HID
                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 constexpr DWORD FolderAttributeBits = FileAttributeBits | FILE_ATTRIBUTE_DIRECTORY;
 
-bool isHighSurrogate(char16_t unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-bool hasUnpairedSurrogate(std::u16string_view text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (isHighSurrogate(text[i])) {
-            if (i + 1 >= text.size() || !isLowSurrogate(text[i + 1])) return true;
-            ++i;
-        } else if (isLowSurrogate(text[i])) {
-            return true;
-        }
-    }
-    return false;
-}
+// The UTF-16 text of the wide calls is handed over as it stands.
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
 bool isRelative(std::wstring_view path) {
     const bool rooted = !path.empty() && (path[0] == L'\\' || path[0] == L'/');
@@ -104,10 +93,6 @@ const FILETIME* fileTimeOrNull(FileTime time, FILETIME& storage) {
     storage.dwLowDateTime = static_cast<DWORD>(time & 0xFFFFFFFFu);
     storage.dwHighDateTime = static_cast<DWORD>(time >> 32);
     return &storage;
-}
-
-bool isLeapYear(unsigned year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
 }  // namespace
@@ -212,11 +197,10 @@ bool setHandleTimes(Handle handle, FileTime creation, FileTime lastAccess, FileT
                        fileTimeOrNull(lastWrite, written)) != 0;
 }
 
-bool utf16ToOem(std::u16string_view text, std::string& out) {
-    out.clear();
-    if (text.empty()) return true;
+std::optional<std::string> utf16ToOem(std::u16string_view text) {
+    if (text.empty()) return std::string();
     // Checked here as well: the conversion would put the default character in its place.
-    if (hasUnpairedSurrogate(text) || text.size() > 32767) return false;
+    if (hasUnpairedSurrogate(text) || text.size() > 32767) return std::nullopt;
     const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
     const int length = static_cast<int>(text.size());
     // No best fit: it would turn look-alikes such as a fullwidth solidus into '\' or '/', and a
@@ -225,46 +209,25 @@ bool utf16ToOem(std::u16string_view text, std::string& out) {
     BOOL usedDefault = FALSE;
     const int bytes =
         WideCharToMultiByte(CP_OEMCP, Flags, wide, length, nullptr, 0, nullptr, &usedDefault);
-    if (bytes <= 0 || usedDefault) return false;
-    out.assign(static_cast<std::size_t>(bytes), '\0');
+    if (bytes <= 0 || usedDefault) return std::nullopt;
+    std::string out(static_cast<std::size_t>(bytes), '\0');
     usedDefault = FALSE;
     if (WideCharToMultiByte(CP_OEMCP, Flags, wide, length, out.data(), bytes, nullptr,
                             &usedDefault) != bytes ||
         usedDefault) {
-        out.clear();
-        return false;
+        return std::nullopt;
     }
-    return true;
-}
-
-bool calendarToFileTime(const CalendarTime& calendar, FileTime& out) {
-    // SystemTimeToFileTime validates the fields, but not every implementation checks the day
-    // against its month; the same date must give the same answer on every build.
-    static constexpr unsigned DaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (calendar.month < 1 || calendar.month > 12 || calendar.day < 1) return false;
-    const unsigned monthDays = DaysInMonth[calendar.month - 1] +
-                               (calendar.month == 2 && isLeapYear(calendar.year) ? 1 : 0);
-    if (calendar.day > monthDays) return false;
-
-    SYSTEMTIME system{};
-    system.wYear = calendar.year;
-    system.wMonth = calendar.month;
-    system.wDayOfWeek = calendar.dayOfWeek;
-    system.wDay = calendar.day;
-    system.wHour = calendar.hour;
-    system.wMinute = calendar.minute;
-    system.wSecond = calendar.second;
-    system.wMilliseconds = calendar.milliseconds;
-    FILETIME file{};
-    if (!SystemTimeToFileTime(&system, &file)) return false;
-    out = (FileTime{file.dwHighDateTime} << 32) | file.dwLowDateTime;
-    return true;
+    return out;
 }
 
 void printText(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     // Progress is worth seeing as it happens, and kept if the run is cut short.
     std::fflush(stdout);
+}
+
+void printError(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 }  // namespace chkmend::platform

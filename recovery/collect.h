@@ -15,7 +15,7 @@ struct FoundFolderReport {
 };
 
 // Appends the orphans folder by folder, in root order; returns one report per FOUND folder.
-std::vector<FoundFolderReport> collectOrphans(VolumeState& volume, EntryList& masterList);
+std::vector<FoundFolderReport> collectOrphans(const VolumeState& volume, EntryList& masterList);
 
 bool isFoundFolder(const EntryRecord& record);
 

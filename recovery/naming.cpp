@@ -41,18 +41,17 @@ std::string_view extensionForContent(std::span<const std::uint8_t> content) {
     return {};
 }
 
-std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster) {
+std::string_view sniffExtension(const VolumeState& volume, ClusterNumber firstCluster) {
     ChainStream stream;
     return sniffExtension(volume, firstCluster, stream);
 }
 
-std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster,
+std::string_view sniffExtension(const VolumeState& volume, ClusterNumber firstCluster,
                                 ChainStream& stream) {
     // The head of the chain as readChain would give it, without a buffer per file.
-    if (!chainHolds(volume, SniffBytes, firstCluster)) return {};
+    if (!startChainStream(volume, stream, SniffBytes, firstCluster)) return {};
     std::array<std::uint8_t, SniffBytes> head{};
     std::size_t filled = 0;
-    restartChainStream(stream, SniffBytes, firstCluster);
     for (auto piece = readNextPiece(volume, stream); !piece.empty();
          piece = readNextPiece(volume, stream)) {
         const std::size_t take = std::min(piece.size(), head.size() - filled);
@@ -63,7 +62,7 @@ std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster,
     return extensionForContent(head);
 }
 
-void nameOrphans(VolumeState& volume, EntryList& masterList) {
+void nameOrphans(const VolumeState& volume, EntryList& masterList) {
     int directories = 0;
     int files = 0;
     ChainStream stream;

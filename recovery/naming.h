@@ -17,11 +17,11 @@ inline constexpr std::uint32_t SniffBytes = 256;
 // The extension (with its dot) whose signature starts `content`, or the empty text.
 std::string_view extensionForContent(std::span<const std::uint8_t> content);
 
-std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster);
+std::string_view sniffExtension(const VolumeState& volume, ClusterNumber firstCluster);
 // The same with a stream whose buffer is kept from file to file.
-std::string_view sniffExtension(VolumeState& volume, ClusterNumber firstCluster,
+std::string_view sniffExtension(const VolumeState& volume, ClusterNumber firstCluster,
                                 ChainStream& stream);
 
-void nameOrphans(VolumeState& volume, EntryList& masterList);
+void nameOrphans(const VolumeState& volume, EntryList& masterList);
 
 }  // namespace chkmend

@@ -108,16 +108,15 @@ void createLeadingFolders(std::string_view outputPath, FolderSet& made) {
 
 // False when the content was not saved. A file that was created gets its times through the
 // handle it was written with, last as for every entry; `timesSet` says so.
-bool writeFileContent(VolumeState& volume, const EntryRecord& record, const std::string& path,
+bool writeFileContent(const VolumeState& volume, const EntryRecord& record, const std::string& path,
                       ChainStream& stream, bool& timesSet) {
     timesSet = false;
-    if (!chainHolds(volume, record.sizeLow, record.firstCluster)) return false;
+    if (!startChainStream(volume, stream, record.sizeLow, record.firstCluster)) return false;
     const platform::Handle file =
         platform::createOutputFile(path, record.attributes & WritableAttributes);
     if (file == platform::InvalidHandle) return false;
     std::uint64_t written = 0;
     bool ok = true;
-    restartChainStream(stream, record.sizeLow, record.firstCluster);
     for (auto piece = readNextPiece(volume, stream); ok && !piece.empty();
          piece = readNextPiece(volume, stream)) {
         ok = platform::writeHandle(file, piece.data(), static_cast<std::uint32_t>(piece.size()));
@@ -138,7 +137,8 @@ std::string buildPath(const EntryList& list, std::size_t index) {
     return path;
 }
 
-int writeOutputTree(VolumeState& volume, const EntryList& masterList, const SavedFileFn& onSaved) {
+int writeOutputTree(const VolumeState& volume, const EntryList& masterList,
+                    const SavedFileFn& onSaved) {
     int recovered = 0;
     PathMemo memo = makeMemo(masterList);
     FolderSet madeFolders;

@@ -19,6 +19,7 @@ std::string buildPath(const EntryList& list, std::size_t index);
 using SavedFileFn = std::function<void(const std::string& outputPath)>;
 
 // Writes every entry in list order; returns the number of saved files that have a parent.
-int writeOutputTree(VolumeState& volume, const EntryList& masterList, const SavedFileFn& onSaved);
+int writeOutputTree(const VolumeState& volume, const EntryList& masterList,
+                    const SavedFileFn& onSaved);
 
 }  // namespace chkmend

@@ -16,7 +16,7 @@ bool isSelfOrAncestor(const EntryList& list, std::size_t record, std::size_t dir
     return false;
 }
 
-void rediscoverDirectories(VolumeState& volume, EntryList& masterList) {
+void rediscoverDirectories(const VolumeState& volume, EntryList& masterList) {
     // First cluster -> first record in list order that has it. A replacement never changes a
     // record's first cluster, so the index stays right for the whole phase.
     std::unordered_map<ClusterNumber, std::size_t> firstWithCluster;
@@ -26,10 +26,11 @@ void rediscoverDirectories(VolumeState& volume, EntryList& masterList) {
             firstWithCluster.emplace(masterList[i].firstCluster, i);
     }
 
+    DirectoryScratch scratch;
     for (std::size_t d = 0; d < masterList.size(); ++d) {
         // Cluster 0 means the root to the reader; an empty file is not the root directory.
         if (masterList[d].firstCluster == 0) continue;
-        const EntryList listing = readDirectory(volume, masterList[d].firstCluster);
+        const EntryList listing = readDirectory(volume, masterList[d].firstCluster, scratch);
         if (listing.size() < 2) continue;
         masterList[d].attributes |= attr::Directory;
         for (std::size_t l = 2; l < listing.size(); ++l) {

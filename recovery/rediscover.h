@@ -8,7 +8,7 @@
 namespace chkmend {
 
 // Empty files that a rediscovered directory lists are appended to the list under it.
-void rediscoverDirectories(VolumeState& volume, EntryList& masterList);
+void rediscoverDirectories(const VolumeState& volume, EntryList& masterList);
 
 // True when `record` is `directory` or one of its ancestors through parent links.
 bool isSelfOrAncestor(const EntryList& list, std::size_t record, std::size_t directory);

@@ -5,6 +5,7 @@
 
 #include "fat/chain.h"
 #include "fat/directory.h"
+#include "fat/fat_time.h"
 #include "tests/image_builder.h"
 
 namespace chkmend {
@@ -228,6 +229,36 @@ TEST(ReadDirectory, TimesComeFromTheStoredWallClock) {
     EXPECT_EQ(list[3].lastAccessTime, 0u) << "date never recorded";
     EXPECT_EQ(list[4].lastWriteTime, 0u) << "hour 31";
     EXPECT_EQ(list[0].lastWriteTime, 0u);
+}
+
+TEST(FatTime, FollowsTheCalendarRules) {
+    using test::fatDate;
+    using test::fatTime;
+    const struct {
+        const char* what;
+        std::uint16_t date;
+        std::uint16_t time;
+        std::uint8_t hundredths;
+        FileTime expected;
+    } cases[] = {
+        {"first FAT day", fatDate(1980, 1, 1), 0, 0, 119600064000000000},
+        {"leap day", fatDate(2000, 2, 29), fatTime(12, 34, 56), 78, 125963012967800000},
+        {"hundredths past a second", fatDate(2000, 2, 29), fatTime(12, 34, 56), 178,
+         125963012977800000},
+        {"last FAT time", fatDate(2107, 12, 31), fatTime(23, 59, 58), 0, 159992927980000000},
+        {"century without leap day", fatDate(2100, 2, 29), 0, 0, 0},
+        {"31 April", fatDate(2001, 4, 31), 0, 0, 0},
+        {"month 0", fatDate(2001, 0, 1), 0, 0, 0},
+        {"month 13", fatDate(2001, 13, 1), 0, 0, 0},
+        {"day 0", fatDate(2001, 1, 0), 0, 0, 0},
+        {"hour 24", fatDate(2001, 1, 1), fatTime(24, 0, 0), 0, 0},
+        {"minute 60", fatDate(2001, 1, 1), fatTime(0, 60, 0), 0, 0},
+        {"second 60", fatDate(2001, 1, 1), fatTime(0, 0, 60), 0, 0},
+        {"hundredths past the minute", fatDate(2001, 1, 1), fatTime(0, 0, 58), 200, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fatTimeToFileTime(c.date, c.time, c.hundredths), c.expected) << c.what;
+    }
 }
 
 TEST(ReadDirectory, Fat32RootStartsAtClusterTwoWithoutTheDotTest) {

@@ -9,11 +9,14 @@
 #endif
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "fat/fat_time.h"
 #include "platform/platform.h"
 
 namespace {
@@ -47,16 +50,13 @@ void testOemConversion() {
         {"plain ASCII", u"Report 2024.txt", true},
     };
     for (const Case& c : universal) {
-        std::string out = "stale";
-        const bool ok = utf16ToOem(c.text, out);
-        check(ok == c.converts, std::string("utf16ToOem result: ") + c.what);
-        check(ok || out.empty(), std::string("utf16ToOem leaves no partial text: ") + c.what);
-        if (!ok) continue;
-        check(out.find('\\') == std::string::npos && out.find('/') == std::string::npos,
+        const std::optional<std::string> out = utf16ToOem(c.text);
+        check(out.has_value() == c.converts, std::string("utf16ToOem result: ") + c.what);
+        if (!out) continue;
+        check(out->find('\\') == std::string::npos && out->find('/') == std::string::npos,
               std::string("no separator: ") + c.what);
     }
-    std::string empty = "stale";
-    check(utf16ToOem(u"", empty) && empty.empty(), "empty text converts to empty text");
+    check(utf16ToOem(u"") == std::string(), "empty text converts to empty text");
 
     if (GetOEMCP() != 437) {
         std::printf("skip: code page 437 cases (OEM code page is %u)\n", GetOEMCP());
@@ -81,45 +81,64 @@ void testOemConversion() {
         {"emoji (surrogate pair)", u"\xD83D\xDE00", false, ""},
     };
     for (const Cp437Case& c : cp437) {
-        std::string out;
-        const bool ok = utf16ToOem(c.text, out);
-        check(ok == c.converts, std::string("cp437 result: ") + c.what);
-        if (ok) check(out == c.bytes, std::string("cp437 bytes: ") + c.what);
+        const std::optional<std::string> out = utf16ToOem(c.text);
+        check(out.has_value() == c.converts, std::string("cp437 result: ") + c.what);
+        if (out) check(*out == c.bytes, std::string("cp437 bytes: ") + c.what);
     }
 }
 
-void testCalendar() {
-    struct Case {
-        CalendarTime calendar;
-        bool valid;
-        FileTime expected;
-    };
-    const Case cases[] = {
-        {{1980, 1, 0, 1, 0, 0, 0, 0}, true, 119600064000000000ull},
-        {{2000, 2, 0, 29, 12, 34, 56, 789}, true, 125963012967890000ull},
-        {{2024, 2, 0, 29, 0, 0, 0, 0}, true, 133536384000000000ull},
-        {{2107, 12, 0, 31, 23, 59, 58, 0}, true, 159992927980000000ull},
-        {{2023, 2, 0, 29, 0, 0, 0, 0}, false, 0},  // no leap year
-        {{2100, 2, 0, 29, 0, 0, 0, 0}, false, 0},  // century, no leap year
-        {{2023, 4, 0, 31, 0, 0, 0, 0}, false, 0},
-        {{2023, 0, 0, 1, 0, 0, 0, 0}, false, 0},
-        {{2023, 13, 0, 1, 0, 0, 0, 0}, false, 0},
-        {{2023, 1, 0, 0, 0, 0, 0, 0}, false, 0},
-        {{2023, 1, 0, 1, 24, 0, 0, 0}, false, 0},
-        {{2023, 1, 0, 1, 0, 60, 0, 0}, false, 0},
-        {{2023, 1, 0, 1, 0, 0, 60, 0}, false, 0},
-        {{2023, 1, 0, 1, 0, 0, 0, 1000}, false, 0},
-    };
-    for (const Case& c : cases) {
-        FileTime out = 0;
-        const bool ok = calendarToFileTime(c.calendar, out);
-        char what[96];
-        std::snprintf(what, sizeof what, "calendar %04u-%02u-%02u %02u:%02u:%02u.%03u",
-                      c.calendar.year, c.calendar.month, c.calendar.day, c.calendar.hour,
-                      c.calendar.minute, c.calendar.second, c.calendar.milliseconds);
-        check(ok == c.valid, what);
-        if (ok && c.valid) check(out == c.expected, std::string(what) + " value");
+FileTime fromFiletime(const FILETIME& time) {
+    return (FileTime{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// The fields of a FAT date and time through the system's own conversion; 0 when it refuses.
+// `day` receives the calendar day the system made of them.
+FileTime systemFatTime(std::uint16_t date, std::uint16_t time, std::uint8_t hundredths, WORD& day) {
+    SYSTEMTIME system{};
+    system.wYear = static_cast<WORD>(1980 + (date >> 9));
+    system.wMonth = static_cast<WORD>((date >> 5) & 0x0F);
+    system.wDay = static_cast<WORD>(date & 0x1F);
+    system.wHour = static_cast<WORD>(time >> 11);
+    system.wMinute = static_cast<WORD>((time >> 5) & 0x3F);
+    system.wSecond = static_cast<WORD>((time & 0x1F) * 2 + hundredths / 100);
+    system.wMilliseconds = static_cast<WORD>(hundredths % 100 * 10);
+    FILETIME file{};
+    if (!SystemTimeToFileTime(&system, &file)) return 0;
+    SYSTEMTIME back{};
+    FileTimeToSystemTime(&file, &back);
+    day = back.wDay;
+    return fromFiletime(file);
+}
+
+// Both builds share one FAT time conversion. Every value it accepts must be the system's to the
+// tick; a value it refuses the system refuses too, or moves onto another day (some
+// implementations take 29 February of any year), which is no time the volume recorded.
+void checkFatTime(std::uint16_t date, std::uint16_t time, std::uint8_t hundredths,
+                  int& mismatches) {
+    WORD day = 0;
+    const FileTime ours = chkmend::fatTimeToFileTime(date, time, hundredths);
+    const FileTime system = systemFatTime(date, time, hundredths, day);
+    const bool agrees = ours != 0 ? system == ours : system == 0 || day != (date & 0x1F);
+    if (agrees) return;
+    if (++mismatches <= 5) {
+        std::printf("FAIL fat time %04x %04x %u: %llu, system %llu\n", date, time, hundredths,
+                    static_cast<unsigned long long>(ours), static_cast<unsigned long long>(system));
     }
+}
+
+void testFatTimes() {
+    int mismatches = 0;
+    // Every date at midnight, then every time of one day with hundredths that do and do not
+    // carry into the next second.
+    for (std::uint32_t date = 0; date <= 0xFFFF; ++date) {
+        checkFatTime(static_cast<std::uint16_t>(date), 0, 0, mismatches);
+    }
+    for (std::uint32_t time = 0; time <= 0xFFFF; ++time) {
+        for (const std::uint8_t hundredths : {0, 99, 100, 199, 200}) {
+            checkFatTime(0x5A8F, static_cast<std::uint16_t>(time), hundredths, mismatches);
+        }
+    }
+    check(mismatches == 0, "fat times agree with the system's conversion");
 }
 
 FileTime readWriteTime(const std::wstring& path, FileTime* access = nullptr) {
@@ -262,7 +281,7 @@ void testVolume(char letter) {
 int main(int argc, char** argv) {
     useOemFileApis();
     testOemConversion();
-    testCalendar();
+    testFatTimes();
     testVolume(argc > 2 ? argv[2][0] : 0);
     if (argc > 1) testOutput(argv[1]);
     std::printf("%s: %d failure(s)\n", failures == 0 ? "ok" : "FAILED", failures);
