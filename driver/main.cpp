@@ -1,5 +1,5 @@
 #include "driver/run.h"
 
 int main(int argc, char** argv) {
-    return chkmend::runChkmend(argc, argv);
+    return chkmend::runChkmend(argc, argv, chkmend::consoleSink());
 }

@@ -1,5 +1,8 @@
 #include "driver/run.h"
 
+#include <string>
+#include <vector>
+
 #include "driver/entry_record.h"
 #include "driver/messages.h"
 #include "fat/volume.h"
@@ -11,33 +14,36 @@
 
 namespace chkmend {
 
-int runChkmend(int argc, const char* const* argv) {
+OutputSink consoleSink() {
+    return {platform::printText, platform::printError};
+}
+
+int runChkmend(int argc, const char* const* argv, const OutputSink& sink) {
     platform::useOemFileApis();
-    platform::printText(messages::Banner);
+    sink.out(messages::Banner);
     if (argc < 2 || argv[1] == nullptr) {
-        platform::printText(messages::Usage);
+        sink.out(messages::Usage);
         return 0;
     }
     const char driveLetter = argv[1][0];
-    platform::printText(messages::recoveringDrive(driveLetter));
+    sink.out(messages::recoveringDrive(driveLetter));
 
     VolumeState volume;
     if (openVolume(volume, driveLetter) == 0) {
-        platform::printText(messages::CantOpen);
+        sink.out(messages::CantOpen);
         return 0;
     }
 
     EntryList masterList;
     for (const FoundFolderReport& folder : collectOrphans(volume, masterList)) {
-        platform::printText(messages::foundFolder(folder.name, folder.orphanCount));
+        sink.out(messages::foundFolder(folder.name, folder.orphanCount));
     }
-    platform::printText(messages::Scanning);
+    sink.out(messages::Scanning);
     rediscoverDirectories(volume, masterList);
     nameOrphans(volume, masterList);
-    const int recovered = writeOutputTree(volume, masterList, [](const std::string& path) {
-        platform::printText(messages::saved(path));
-    });
-    platform::printText(messages::recovered(recovered));
+    const int recovered = writeOutputTree(
+        volume, masterList, [&sink](const std::string& path) { sink.out(messages::saved(path)); });
+    sink.out(messages::recovered(recovered));
 
     closeVolume(volume);
     return 0;

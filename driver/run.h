@@ -1,8 +1,21 @@
+// One whole run of the tool, printing through a sink that the caller chooses.
 #pragma once
+
+#include <functional>
+#include <string_view>
 
 namespace chkmend {
 
-// One whole run of the tool for a command line; the exit status (always 0).
-int runChkmend(int argc, const char* const* argv);
+// Where the console lines go: `out` for progress and results, `err` for failures.
+struct OutputSink {
+    std::function<void(std::string_view)> out;
+    std::function<void(std::string_view)> err;
+};
+
+// Standard output and standard error.
+OutputSink consoleSink();
+
+// The exit status (always 0).
+int runChkmend(int argc, const char* const* argv, const OutputSink& sink);
 
 }  // namespace chkmend

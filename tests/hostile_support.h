@@ -12,6 +12,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,13 +23,23 @@
 
 namespace chkmend::test {
 
-// Runs the tool for drive `letter` in the current directory and returns what it printed.
+// Runs the tool with `args` in the current directory and returns what it printed. Nothing is
+// expected on the error side.
+inline std::string runWith(std::vector<const char*> args) {
+    args.insert(args.begin(), "chkmend.exe");
+    std::string printed;
+    std::string errors;
+    const OutputSink sink{[&printed](std::string_view text) { printed += text; },
+                          [&errors](std::string_view text) { errors += text; }};
+    EXPECT_EQ(runChkmend(static_cast<int>(args.size()), args.data(), sink), 0);
+    EXPECT_EQ(errors, "");
+    return printed;
+}
+
+// A run for drive `letter`.
 inline std::string runTool(char letter = 'T') {
     const char drive[2] = {letter, '\0'};
-    const char* argv[] = {"chkmend", drive, nullptr};
-    testing::internal::CaptureStdout();
-    runChkmend(2, argv);
-    return testing::internal::GetCapturedStdout();
+    return runWith({drive});
 }
 
 inline std::string cantOpenOutput(char letter = 'T') {

@@ -1,12 +1,5 @@
 // Whole runs through the driver: the console lines exactly as a user sees them.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-
-#include "driver/messages.h"
-#include "driver/run.h"
-#include "tests/image_builder.h"
+#include "tests/hostile_support.h"
 
 namespace chkmend {
 namespace {
@@ -14,29 +7,23 @@ namespace {
 using test::file;
 using test::folder;
 using test::orphan;
-
-std::string run(std::vector<const char*> args) {
-    args.insert(args.begin(), "chkmend.exe");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(runChkmend(static_cast<int>(args.size()), args.data()), 0);
-    return testing::internal::GetCapturedStdout();
-}
+using test::runWith;
 
 const std::string Banner(messages::Banner);
 
 TEST(Run, WithoutArgumentPrintsUsage) {
-    EXPECT_EQ(run({}), Banner + "usage:\n\tchkmend.exe {drive letter}\n");
+    EXPECT_EQ(runWith({}), Banner + "usage:\n\tchkmend.exe {drive letter}\n");
 }
 
 TEST(Run, AVolumeThatCannotBeOpenedStopsTheRun) {
     test::ScratchDir dir(true);
     ::unsetenv("CHKMEND_DRIVE_Q");
-    EXPECT_EQ(run({"q"}), Banner + "recovering drive q\ncan't open FAT partition\n");
+    EXPECT_EQ(runWith({"q"}), Banner + "recovering drive q\ncan't open FAT partition\n");
     const std::string notFat = (dir.path / "zeros.img").string();
     std::ofstream{notFat};
     ::setenv("CHKMEND_DRIVE_Q", notFat.c_str(), 1);
     std::filesystem::resize_file(notFat, 1 << 20);
-    EXPECT_EQ(run({"Q:"}), Banner + "recovering drive Q\ncan't open FAT partition\n");
+    EXPECT_EQ(runWith({"Q:"}), Banner + "recovering drive Q\ncan't open FAT partition\n");
     EXPECT_FALSE(std::filesystem::exists("out"));
 }
 
@@ -46,7 +33,7 @@ TEST(Run, OnlyTheFirstCharacterOfTheFirstArgumentCounts) {
     v.collect();  // writes the image and maps T to it
     const std::string quiet =
         Banner + "recovering drive T\nscanning for directories\n0 files have been recovered\n";
-    for (const char* arg : {"T", "T:", "T:\\", "Txyz"}) EXPECT_EQ(run({arg, "extra"}), quiet);
+    for (const char* arg : {"T", "T:", "T:\\", "Txyz"}) EXPECT_EQ(runWith({arg, "extra"}), quiet);
     EXPECT_FALSE(std::filesystem::exists("out")) << "nothing to recover, nothing created";
 }
 
@@ -59,14 +46,14 @@ TEST(Run, PrintsEveryPhaseInOrder) {
     v.content(50, "hello");
     v.content(51, "%PDF-1.7");
     v.collect();
-    EXPECT_EQ(run({"T"}), Banner +
-                              "recovering drive T\n"
-                              "FOUND.000 - 2 files\n"
-                              "FOUND.001 - 1 files\n"
-                              "scanning for directories\n"
-                              "saved out\\UnkDir0\\NOTE.TXT\n"
-                              "saved out\\UnkFil0.pdf\n"
-                              "1 files have been recovered\n");
+    EXPECT_EQ(runWith({"T"}), Banner +
+                                  "recovering drive T\n"
+                                  "FOUND.000 - 2 files\n"
+                                  "FOUND.001 - 1 files\n"
+                                  "scanning for directories\n"
+                                  "saved out\\UnkDir0\\NOTE.TXT\n"
+                                  "saved out\\UnkFil0.pdf\n"
+                                  "1 files have been recovered\n");
 }
 
 }  // namespace
