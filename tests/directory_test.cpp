@@ -15,6 +15,7 @@ using test::dotDotEntry;
 using test::dotEntry;
 using test::EntrySpec;
 using test::namedEntry;
+using test::namesOf;
 using test::RawEntry;
 using test::shortEntry;
 
@@ -27,12 +28,6 @@ std::vector<RawEntry> concat(std::initializer_list<std::vector<RawEntry>> parts)
 RawEntry deleted(RawEntry entry) {
     entry[0] = 0xE5;
     return entry;
-}
-
-std::vector<std::string> namesOf(const EntryList& list) {
-    std::vector<std::string> names;
-    for (const auto& record : list) names.emplace_back(nameOf(record.longName));
-    return names;
 }
 
 // A FAT12 volume with one-sector clusters: 16 entries per directory cluster.

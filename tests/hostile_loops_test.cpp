@@ -18,37 +18,28 @@ struct RunResult {
     std::map<std::string, std::string> tree;  // below out/
 };
 
-struct LoopVolume {
-    test::TestImage image;
+// One FOUND folder, whole runs of the tool.
+struct LoopVolume : test::FoundVolume {
     std::vector<RawEntry> found;  // the orphans of FOUND.000
     std::vector<std::uint32_t> foundClusters{2};
 
-    explicit LoopVolume(int fatType = 12)
-        : image(test::makeImage({.fatType = fatType, .clusters = fatType == 12 ? 300u : 0u})) {}
+    explicit LoopVolume(int fatType = 12) {
+        image = test::makeImage({.fatType = fatType, .clusters = fatType == 12 ? 300u : 0u});
+    }
 
-    void directory(std::uint32_t cluster, std::vector<RawEntry> entries) {
-        entries.insert(entries.begin(), {dotEntry(cluster), dotDotEntry(0)});
-        image.chain({cluster});
-        image.writeDirectory({cluster}, entries);
-    }
-    void content(std::uint32_t cluster, std::string_view bytes) {
-        image.chain({cluster});
-        image.fill(cluster, bytes);
-    }
     // With `only` given, just those paths are read: walking a tree thousands deep costs far
     // more than the run itself.
     RunResult run(const std::vector<std::string>& only = {}) {
         if (image.fatType == 32) {
-            image.writeDirectory({2}, {folder("FOUND   000", 3)});
+            root = {folder("FOUND   000", 3)};
             directory(3, found);
         } else {
-            image.writeDirectory({0}, {folder("FOUND   000", foundClusters[0])});
+            root = {folder("FOUND   000", foundClusters[0])};
             found.insert(found.begin(), {dotEntry(foundClusters[0]), dotDotEntry(0)});
             image.chain(foundClusters);
             image.writeDirectory(foundClusters, found);
         }
-        test::ScratchDir images;
-        test::saveImage(image, images.path, 'T');
+        save();
         test::ScratchDir work(true);
         const test::Watchdog watchdog(120);
         RunResult result;

@@ -285,13 +285,14 @@ TEST(UnreadableMedia, TinyClaimedSectorsDoNotMultiplyFailedReads) {
     // One-byte sectors and a 2 MiB fixed root, all of it past the end of the image: reading
     // the root again sector by sector must not take millions of calls.
     std::vector<std::uint8_t> boot(1536, 0);
-    const std::uint8_t fields[] = {1, 0, 1, 0x00, 0x02, 1, 0xFF, 0xFF, 0, 0};  // offsets 11-20
-    boot[0] = 0xEB;
-    std::memcpy(boot.data() + 11, fields, sizeof fields);
-    boot[22] = 0x00;  // 1024 one-byte sectors of table
-    boot[23] = 0x04;
-    const std::uint32_t total = 2098656 + 10000;  // about 10000 clusters: FAT16
-    for (int i = 0; i < 4; ++i) boot[32 + i] = static_cast<std::uint8_t>(total >> (8 * i));
+    boot[bpb::JumpByte] = 0xEB;
+    test::put16(boot, bpb::BytesPerSector, 1);
+    boot[bpb::SectorsPerCluster] = 1;
+    test::put16(boot, bpb::ReservedSectors, 0x0200);
+    boot[bpb::FatCount] = 1;
+    test::put16(boot, bpb::RootEntryCount, 0xFFFF);
+    test::put16(boot, bpb::FatSectors16, 1024);               // one-byte sectors of table
+    test::put32(boot, bpb::TotalSectors32, 2098656 + 10000);  // about 10000 clusters: FAT16
     test::ScratchDir images;
     {
         std::ofstream out(images.path / "tiny.img", std::ios::binary);

@@ -33,13 +33,10 @@ TEST(BoundedMemory, ATableLargerThanTheImageIsNeverAllocatedWhole) {
     // The block claims a table of almost 4 GiB; the image holds 1 MiB.
     test::TestImage image = test::makeImage({.fatType = 16, .rootEntries = 16});
     image.bytes.resize(1 << 20);
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) image.bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    };
-    image.bytes[19] = image.bytes[20] = 0;
-    image.bytes[22] = image.bytes[23] = 0;
-    put32(32, 0xFFFFFFFF);
-    put32(36, 0x007FFFFF);
+    test::put16(image.bytes, bpb::TotalSectors16, 0);
+    test::put16(image.bytes, bpb::FatSectors16, 0);
+    test::put32(image.bytes, bpb::TotalSectors32, 0xFFFFFFFF);
+    test::put32(image.bytes, bpb::FatSectors32, 0x007FFFFF);
     std::string printed;
     const long growth = peakGrowthOfRun(image, &printed);
     if (growth < 0) GTEST_SKIP() << "peak memory cannot be reset here";

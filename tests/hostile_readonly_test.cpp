@@ -14,14 +14,8 @@
 namespace chkmend {
 namespace {
 
-void put16(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
-    bytes[at] = static_cast<std::uint8_t>(value);
-    bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-void put32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
-    put16(bytes, at, value & 0xFFFF);
-    put16(bytes, at + 2, value >> 16);
-}
+using test::put16;
+using test::put32;
 
 void writeFile(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -82,14 +76,14 @@ std::vector<std::uint8_t> fat16Volume() {
 std::vector<std::uint8_t> bootSectorLike(std::string_view oem, int bytesPerSector,
                                          int sectorsPerCluster) {
     std::vector<std::uint8_t> bytes(64 * 1024, 0);
-    bytes[0] = 0xEB;
-    bytes[1] = 0x52;
-    bytes[2] = 0x90;
-    std::memcpy(bytes.data() + 3, oem.data(), oem.size());
-    put16(bytes, 11, static_cast<std::uint32_t>(bytesPerSector));
-    bytes[13] = static_cast<std::uint8_t>(sectorsPerCluster);
-    bytes[510] = 0x55;
-    bytes[511] = 0xAA;
+    bytes[bpb::JumpByte] = 0xEB;
+    bytes[bpb::JumpByte + 1] = 0x52;
+    bytes[bpb::JumpByte + 2] = 0x90;
+    std::memcpy(bytes.data() + bpb::OemName, oem.data(), oem.size());
+    put16(bytes, bpb::BytesPerSector, static_cast<std::uint32_t>(bytesPerSector));
+    bytes[bpb::SectorsPerCluster] = static_cast<std::uint8_t>(sectorsPerCluster);
+    bytes[bpb::Signature] = 0x55;
+    bytes[bpb::Signature + 1] = 0xAA;
     return bytes;
 }
 
@@ -105,7 +99,7 @@ TEST(NotAFatVolume, GetsTheOneRefusalAndNothingElse) {
         // NTFS keeps sector and cluster sizes where FAT does, but has no reserved sectors
         // and no allocation tables in the block.
         auto ntfs = bootSectorLike("NTFS    ", 512, 8);
-        ntfs[21] = 0xF8;
+        ntfs[bpb::Media] = 0xF8;
         put32(ntfs, 40, 0x00100000);  // total sectors, 64 bits at 40
         put32(ntfs, 48, 4);           // $MFT cluster
         cases.push_back({"NTFS", ntfs});
@@ -136,11 +130,11 @@ TEST(NotAFatVolume, GetsTheOneRefusalAndNothingElse) {
         int width;
         std::uint32_t value;
     } spoiled[] = {
-        {"0 bytes per sector", 11, 2, 0},
-        {"0 sectors per cluster", 13, 1, 0},
-        {"no tables", 16, 1, 0},
-        {"0 sectors per table", 22, 2, 0},
-        {"table past the end of the volume", 19, 2, 4},
+        {"0 bytes per sector", bpb::BytesPerSector, 2, 0},
+        {"0 sectors per cluster", bpb::SectorsPerCluster, 1, 0},
+        {"no tables", bpb::FatCount, 1, 0},
+        {"0 sectors per table", bpb::FatSectors16, 2, 0},
+        {"table past the end of the volume", bpb::TotalSectors16, 2, 4},
     };
     for (const auto& s : spoiled) {
         auto bytes = fat16Volume();
@@ -152,10 +146,10 @@ TEST(NotAFatVolume, GetsTheOneRefusalAndNothingElse) {
         // 4 GiB of table claimed by a 1 MiB image.
         auto huge = fat16Volume();
         huge.resize(1 << 20);
-        put16(huge, 22, 0);
-        put32(huge, 36, 0x007FFFFF);
-        put16(huge, 19, 0);
-        put32(huge, 32, 0xFFFFFFFF);
+        put16(huge, bpb::FatSectors16, 0);
+        put32(huge, bpb::FatSectors32, 0x007FFFFF);
+        put16(huge, bpb::TotalSectors16, 0);
+        put32(huge, bpb::TotalSectors32, 0xFFFFFFFF);
         cases.push_back({"a table larger than the image", huge});
     }
 

@@ -15,46 +15,44 @@
 
 namespace chkmend::test {
 
-namespace {
-
-void put16(std::uint8_t* at, std::uint32_t value) {
-    at[0] = static_cast<std::uint8_t>(value);
-    at[1] = static_cast<std::uint8_t>(value >> 8);
-}
-void put32(std::uint8_t* at, std::uint32_t value) {
-    put16(at, value & 0xFFFF);
-    put16(at + 2, value >> 16);
+void put16(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
+    bytes[at] = static_cast<std::uint8_t>(value);
+    bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
-std::uint32_t entryBits(int fatType) {
-    return static_cast<std::uint32_t>(fatType);
+void put32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
+    put16(bytes, at, value & 0xFFFF);
+    put16(bytes, at + 2, value >> 16);
 }
 
-}  // namespace
+std::vector<std::string> namesOf(const EntryList& list) {
+    std::vector<std::string> names;
+    for (const auto& record : list) names.emplace_back(nameOf(record.longName));
+    return names;
+}
 
 std::uint8_t* TestImage::cluster(std::uint32_t number) {
     return bytes.data() + dataStart + std::size_t{number - 2} * clusterBytes();
 }
 
 void TestImage::setFat(std::uint32_t cluster, std::uint32_t value) {
-    std::uint8_t* table = bytes.data() + fatStart;
     switch (fatType) {
         case 12: {
-            std::uint8_t* at = table + cluster * 3 / 2;
-            std::uint32_t pair = at[0] | (at[1] << 8);
+            const std::size_t at = fatStart + cluster * 3 / 2;
+            std::uint32_t pair = bytes[at] | (bytes[at + 1] << 8);
             if (cluster & 1) {
                 pair = (pair & 0x000F) | ((value & 0xFFF) << 4);
             } else {
                 pair = (pair & 0xF000) | (value & 0xFFF);
             }
-            put16(at, pair);
+            put16(bytes, at, pair);
             break;
         }
         case 16:
-            put16(table + cluster * 2, value);
+            put16(bytes, fatStart + cluster * 2, value);
             break;
         default:
-            put32(table + cluster * 4, value);
+            put32(bytes, fatStart + cluster * 4, value);
             break;
     }
 }
@@ -72,9 +70,9 @@ void TestImage::writeDirectory(const std::vector<std::uint32_t>& clusters,
     for (const std::uint32_t c : clusters) {
         const bool root = c == 0;
         std::uint8_t* base = root ? bytes.data() + rootStart : cluster(c);
-        const std::size_t room = (root ? rootBytes : clusterBytes()) / 32;
+        const std::size_t room = (root ? rootBytes : clusterBytes()) / DirEntryBytes;
         for (std::size_t slot = 0; slot < room && next < entries.size(); ++slot, ++next) {
-            std::memcpy(base + slot * 32, entries[next].data(), 32);
+            std::memcpy(base + slot * DirEntryBytes, entries[next].data(), DirEntryBytes);
         }
     }
     if (next < entries.size()) throw std::length_error("directory clusters too small");
@@ -95,8 +93,9 @@ TestImage makeImage(const ImageSpec& layout) {
 
     const std::uint32_t bps = layout.bytesPerSector;
     const std::uint32_t rootEntries = layout.fatType == 32 ? 0 : layout.rootEntries;
-    const std::uint32_t rootSectors = (rootEntries * 32 + bps - 1) / bps;
-    const std::uint64_t tableBits = std::uint64_t{clusters + 2} * entryBits(layout.fatType);
+    const std::uint32_t rootSectors = (rootEntries * DirEntryBytes + bps - 1) / bps;
+    const std::uint64_t tableBits =
+        std::uint64_t{clusters + 2} * static_cast<unsigned>(layout.fatType);
     const auto fatSectors = static_cast<std::uint32_t>((tableBits / 8 + bps) / bps);
     const std::uint32_t totalSectors = layout.reservedSectors + layout.fatCount * fatSectors +
                                        rootSectors + clusters * layout.sectorsPerCluster;
@@ -108,32 +107,32 @@ TestImage makeImage(const ImageSpec& layout) {
     image.rootBytes = rootSectors * bps;
     image.dataStart = image.rootStart + image.rootBytes;
 
-    std::uint8_t* boot = image.bytes.data();
-    boot[0] = 0xEB;
-    boot[1] = 0x3C;
-    boot[2] = 0x90;
-    std::memcpy(boot + 3, "CHKMTEST", 8);
-    put16(boot + 11, bps);
-    boot[13] = layout.sectorsPerCluster;
-    put16(boot + 14, layout.reservedSectors);
-    boot[16] = layout.fatCount;
-    put16(boot + 17, rootEntries);
+    std::vector<std::uint8_t>& boot = image.bytes;
+    boot[bpb::JumpByte] = 0xEB;
+    boot[bpb::JumpByte + 1] = 0x3C;
+    boot[bpb::JumpByte + 2] = 0x90;
+    std::memcpy(&boot[bpb::OemName], "CHKMTEST", 8);
+    put16(boot, bpb::BytesPerSector, bps);
+    boot[bpb::SectorsPerCluster] = layout.sectorsPerCluster;
+    put16(boot, bpb::ReservedSectors, layout.reservedSectors);
+    boot[bpb::FatCount] = layout.fatCount;
+    put16(boot, bpb::RootEntryCount, rootEntries);
     if (layout.fatType != 32 && totalSectors < 0x10000) {
-        put16(boot + 19, totalSectors);
+        put16(boot, bpb::TotalSectors16, totalSectors);
     } else {
-        put32(boot + 32, totalSectors);
+        put32(boot, bpb::TotalSectors32, totalSectors);
     }
-    boot[21] = 0xF8;
+    boot[bpb::Media] = 0xF8;
     if (layout.fatType == 32) {
-        put32(boot + 36, fatSectors);
-        put32(boot + 44, 2);
+        put32(boot, bpb::FatSectors32, fatSectors);
+        put32(boot, bpb::RootCluster32, 2);
     } else {
-        put16(boot + 22, fatSectors);
-        boot[38] = 0x29;
-        std::memcpy(boot + 54, layout.fatType == 12 ? "FAT12   " : "FAT16   ", 8);
+        put16(boot, bpb::FatSectors16, fatSectors);
+        boot[bpb::ExtendedSignature] = 0x29;
+        std::memcpy(&boot[bpb::TypeLabel], layout.fatType == 12 ? "FAT12   " : "FAT16   ", 8);
     }
-    boot[510] = 0x55;
-    boot[511] = 0xAA;
+    boot[bpb::Signature] = 0x55;
+    boot[bpb::Signature + 1] = 0xAA;
 
     image.setFat(0, 0x0FFFFFF8);
     image.setFat(1, 0x0FFFFFFF);
@@ -143,19 +142,19 @@ TestImage makeImage(const ImageSpec& layout) {
 
 RawEntry shortEntry(const EntrySpec& fields) {
     RawEntry entry{};
-    std::memset(entry.data(), ' ', 11);
+    std::memset(entry.data(), ' ', dirent::NameBytes);
     std::memcpy(entry.data(), fields.name11.data(),
-                std::min<std::size_t>(fields.name11.size(), 11));
-    entry[11] = fields.attributes;
-    entry[13] = fields.creationHundredths;
-    put16(&entry[14], fields.creationTime);
-    put16(&entry[16], fields.creationDate);
-    put16(&entry[18], fields.accessDate);
-    put16(&entry[20], fields.firstCluster >> 16);
-    put16(&entry[22], fields.writeTime);
-    put16(&entry[24], fields.writeDate);
-    put16(&entry[26], fields.firstCluster & 0xFFFF);
-    put32(&entry[28], fields.size);
+                std::min<std::size_t>(fields.name11.size(), dirent::NameBytes));
+    entry[dirent::Attributes] = fields.attributes;
+    entry[dirent::CreationHundredths] = fields.creationHundredths;
+    put16(entry, dirent::CreationTime, fields.creationTime);
+    put16(entry, dirent::CreationDate, fields.creationDate);
+    put16(entry, dirent::LastAccessDate, fields.accessDate);
+    put16(entry, dirent::ClusterHigh, fields.firstCluster >> 16);
+    put16(entry, dirent::WriteTime, fields.writeTime);
+    put16(entry, dirent::WriteDate, fields.writeDate);
+    put16(entry, dirent::ClusterLow, fields.firstCluster & 0xFFFF);
+    put32(entry, dirent::Size, fields.size);
     return entry;
 }
 
@@ -168,22 +167,23 @@ RawEntry dotDotEntry(std::uint32_t parentCluster) {
 }
 
 std::vector<RawEntry> longNameEntries(std::u16string_view name, const RawEntry& shortEntry) {
-    static constexpr std::size_t Offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
     std::uint8_t sum = 0;
-    for (std::size_t i = 0; i < 11; ++i) {
+    for (std::size_t i = 0; i < dirent::NameBytes; ++i) {
         sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + shortEntry[i]);
     }
-    const std::size_t pieces = (name.size() + 12) / 13;
+    constexpr std::size_t PerPiece = dirent::CharsPerPiece;
+    const std::size_t pieces = (name.size() + PerPiece - 1) / PerPiece;
     std::vector<RawEntry> result;
     for (std::size_t ordinal = pieces; ordinal >= 1; --ordinal) {
         RawEntry entry{};
-        entry[0] = static_cast<std::uint8_t>(ordinal | (ordinal == pieces ? 0x40 : 0));
-        entry[11] = 0x0F;
-        entry[13] = sum;
-        for (std::size_t k = 0; k < 13; ++k) {
-            const std::size_t at = (ordinal - 1) * 13 + k;
+        entry[dirent::Sequence] =
+            static_cast<std::uint8_t>(ordinal | (ordinal == pieces ? dirent::LastPieceFlag : 0));
+        entry[dirent::Attributes] = 0x0F;
+        entry[dirent::Checksum] = sum;
+        for (std::size_t k = 0; k < PerPiece; ++k) {
+            const std::size_t at = (ordinal - 1) * PerPiece + k;
             const std::uint32_t unit = at < name.size() ? name[at] : at == name.size() ? 0 : 0xFFFF;
-            put16(&entry[Offsets[k]], unit);
+            put16(entry, dirent::PieceCharOffsets[k], unit);
         }
         result.push_back(entry);
     }
@@ -284,9 +284,13 @@ void FoundVolume::content(std::uint32_t cluster, std::string_view bytes) {
     image.fill(cluster, bytes);
 }
 
-EntryList FoundVolume::collect(std::vector<FoundFolderReport>* reports) {
-    image.writeDirectory({0}, root);
+void FoundVolume::save() {
+    image.writeDirectory({image.fatType == 32 ? 2u : 0u}, root);
     saveImage(image, dir.path, 'T');
+}
+
+EntryList FoundVolume::collect(std::vector<FoundFolderReport>* reports) {
+    save();
     EXPECT_EQ(openVolume(volume, 'T'), 1);
     EntryList masterList;
     auto found = collectOrphans(volume, masterList);

@@ -3,19 +3,29 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "driver/entry_record.h"
+#include "fat/layout.h"
 #include "fat/volume.h"
 #include "recovery/collect.h"
 
 namespace chkmend::test {
 
-using RawEntry = std::array<std::uint8_t, 32>;
+using RawEntry = std::array<std::uint8_t, DirEntryBytes>;
+
+// Little-endian stores, the counterparts of the readers' loads.
+void put16(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value);
+void put32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value);
+
+// The long names of a listing, in order.
+std::vector<std::string> namesOf(const EntryList& list);
 
 struct ImageSpec {
     int fatType = 16;
@@ -113,7 +123,9 @@ struct FoundVolume {
     ~FoundVolume();
     void directory(std::uint32_t cluster, std::vector<RawEntry> entries);
     void content(std::uint32_t cluster, std::string_view bytes);
-    // Writes the root, opens the volume and runs the phases up to the one named.
+    // Writes the root and maps drive T to the image.
+    void save();
+    // Saves, opens the volume and runs the phases up to the one named.
     EntryList collect(std::vector<FoundFolderReport>* reports = nullptr);
     EntryList rediscover();
     EntryList name();

@@ -150,6 +150,25 @@ TEST(WriteOutputTree, ASecondRunReplacesContentModeAndTimesOfFilesLeftInPlace) {
     EXPECT_EQ(st.st_mtime, 1551700802);
 }
 
+// A folder's times are its entry's, even though files are written into it after its entry.
+TEST(WriteOutputTree, FolderTimesSurviveTheFilesWrittenIntoThem) {
+    test::FoundVolume v(true);
+    v.root = {folder("FOUND   000", 3)};
+    // List order: the lost folder, its sub-folder, then the file that goes into the sub-folder.
+    v.directory(3, {orphan(0, 80), orphan(1, 60), orphan(2, 50)});
+    v.directory(80, {shortEntry({.name11 = "LETTERS    ",
+                                 .attributes = 0x10,
+                                 .firstCluster = 60,
+                                 .writeDate = Day,
+                                 .writeTime = Noon})});
+    v.directory(60, {file("NOTE    TXT", 50, 5)});
+    v.content(50, "hello");
+    EXPECT_EQ(writeOutputTree(v.volume, v.name(), nullptr), 1);
+    struct stat letters {};
+    ASSERT_EQ(::stat("out/UnkDir0/LETTERS", &letters), 0);
+    EXPECT_EQ(letters.st_mtime, 1551700802);  // 2019-03-04 12:00:02
+}
+
 TEST(WriteOutputTree, AnEmptyListCreatesNothing) {
     test::ScratchDir dir(true);
     VolumeState volume;

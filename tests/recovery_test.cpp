@@ -17,15 +17,10 @@ using test::dotDotEntry;
 using test::dotEntry;
 using test::file;
 using test::folder;
+using test::namesOf;
 using test::orphan;
 using test::RawEntry;
 using test::shortEntry;
-
-std::vector<std::string> namesOf(const EntryList& list) {
-    std::vector<std::string> names;
-    for (const auto& record : list) names.emplace_back(nameOf(record.longName));
-    return names;
-}
 
 TEST(CollectOrphans, GathersEveryFoundFolderInRootOrder) {
     test::FoundVolume v;
@@ -127,6 +122,28 @@ TEST(Rediscover, ClusterZeroIsNeitherScannedNorMatched) {
     EXPECT_EQ(list[0].attributes, 0x20u) << "an empty file is not the root directory";
     EXPECT_FALSE(hasParent(list[0]));
     EXPECT_EQ(nameOf(list[0].longName), "FILE0000.CHK");
+}
+
+// Empty files inside a lost directory own no cluster, so the disk checker salvages no chain
+// for them; only their directory's listing still knows them.
+TEST(Rediscover, EmptyFilesOfALostDirectoryAreNotLost) {
+    test::FoundVolume v;
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 80), orphan(1, 50)});
+    // A corrupt entry with cluster 0 and a size, and a folder with cluster 0, have nothing to
+    // give back and stay out.
+    v.directory(80,
+                {file("EMPTY   TXT", 0, 0), file("DATA    TXT", 50, 5), file("BROKEN  TXT", 0, 9),
+                 folder("NOWHERE    ", 0), file("ALSO    TXT", 0, 0)});
+    v.content(50, "hello");
+    const EntryList list = v.name();
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(nameOf(list[0].longName), "UnkDir0");
+    EXPECT_EQ(nameOf(list[1].longName), "DATA.TXT");
+    EXPECT_EQ(nameOf(list[2].longName), "EMPTY.TXT") << "appended, in listing order";
+    EXPECT_EQ(nameOf(list[3].longName), "ALSO.TXT");
+    for (std::size_t i = 1; i < list.size(); ++i) EXPECT_EQ(list[i].parent, 0u);
+    EXPECT_EQ(list[2].sizeLow, 0u);
 }
 
 TEST(Sniffing, SignaturesAreTestedInOrder) {

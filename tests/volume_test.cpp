@@ -10,15 +10,8 @@ namespace chkmend {
 namespace {
 
 using Boot = std::array<std::uint8_t, BootSectorBytes>;
-
-void put16(Boot& boot, std::size_t at, std::uint32_t v) {
-    boot[at] = static_cast<std::uint8_t>(v);
-    boot[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put32(Boot& boot, std::size_t at, std::uint32_t v) {
-    put16(boot, at, v & 0xFFFF);
-    put16(boot, at + 2, v >> 16);
-}
+using test::put16;
+using test::put32;
 
 // A parameter block with 512-byte sectors, 1 reserved sector, 2 tables of `fatSectors`, the
 // given root entries and exactly `clusters` data clusters of one sector.

@@ -90,7 +90,7 @@ inline void populate(TestImage& image, std::uint32_t base) {
 inline std::vector<std::uint8_t> compact(const TestImage& image, std::uint32_t tableSectors,
                                          std::uint32_t clusters) {
     const std::uint32_t bps = image.bytesPerSector;
-    const std::uint8_t copies = image.bytes[16];
+    const std::uint8_t copies = image.bytes[bpb::FatCount];
     std::vector<std::uint8_t> out(image.bytes.begin(), image.bytes.begin() + image.fatStart);
     for (std::uint32_t k = 0; k < copies; ++k) {
         const auto from = image.bytes.begin() + image.fatStart + k * image.fatBytes;
@@ -98,9 +98,11 @@ inline std::vector<std::uint8_t> compact(const TestImage& image, std::uint32_t t
     }
     out.insert(out.end(), image.bytes.begin() + image.rootStart,
                image.bytes.begin() + image.dataStart + clusters * image.clusterBytes());
-    const std::size_t field = image.fatType == 32 ? 36 : 22;
-    out[field] = static_cast<std::uint8_t>(tableSectors);
-    out[field + 1] = static_cast<std::uint8_t>(tableSectors >> 8);
+    if (image.fatType == 32) {
+        put32(out, bpb::FatSectors32, tableSectors);
+    } else {
+        put16(out, bpb::FatSectors16, tableSectors);
+    }
     return out;
 }
 
