@@ -1,6 +1,7 @@
 #include "fat/chain.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "fat/byte_reader.h"
 

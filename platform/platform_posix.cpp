@@ -6,9 +6,14 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "platform/utf16.h"

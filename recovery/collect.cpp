@@ -1,5 +1,9 @@
 #include "recovery/collect.h"
 
+#include <string>
+#include <string_view>
+#include <utility>
+
 #include "fat/directory.h"
 
 namespace chkmend {

@@ -1,12 +1,16 @@
 #include "recovery/output_writer.h"
 
+#include <cstdint>
 #include <functional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "fat/chain.h"
+#include "platform/platform.h"
 #include "recovery/safe_name.h"
 
 namespace chkmend {

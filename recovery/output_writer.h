@@ -1,8 +1,10 @@
 // Last phase: writes the master list as ordinary files and folders under "out\".
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "driver/entry_record.h"
 #include "fat/volume.h"

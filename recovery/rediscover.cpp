@@ -1,5 +1,6 @@
 #include "recovery/rediscover.h"
 
+#include <cstddef>
 #include <unordered_map>
 
 #include "fat/directory.h"

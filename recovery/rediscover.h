@@ -2,6 +2,8 @@
 // own entry back, hung under the directory that lists it.
 #pragma once
 
+#include <cstddef>
+
 #include "driver/entry_record.h"
 #include "fat/volume.h"
 

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstddef>
+#include <string>
+#include <string_view>
 
 namespace chkmend {
 
