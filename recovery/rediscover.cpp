@@ -7,6 +7,37 @@
 
 namespace chkmend {
 
+namespace {
+
+// First cluster -> first record in list order that has it.
+using ClusterIndex = std::unordered_map<ClusterNumber, std::size_t>;
+
+// Hangs what directory `d` lists under it: the orphan of the same first cluster takes the
+// listed entry, or, for an empty file, the entry joins the list.
+void adoptListed(EntryList& masterList, const ClusterIndex& firstWithCluster, std::size_t d,
+                 const EntryRecord& listed) {
+    if (listed.firstCluster == 0) {
+        // An empty file owns no cluster, so no orphan stands for it: its entry is all there
+        // is, and it joins the list here or is lost. Records added at the end keep every
+        // position, and hence every parent link, valid.
+        if (!isDirectory(listed) && listed.sizeLow == 0) {
+            masterList.push_back(listed);
+            masterList.back().parent = d;
+        }
+        return;
+    }
+    const auto found = firstWithCluster.find(listed.firstCluster);
+    if (found == firstWithCluster.end()) return;
+    const std::size_t r = found->second;
+    // A damaged volume can make a directory name itself or an ancestor; linking it would make
+    // a cycle, so that record keeps what it had.
+    if (isSelfOrAncestor(masterList, r, d)) return;
+    masterList[r] = listed;
+    masterList[r].parent = d;
+}
+
+}  // namespace
+
 bool isSelfOrAncestor(const EntryList& list, std::size_t record, std::size_t directory) {
     std::size_t at = directory;
     // Bounded by the list's size even if links were ever to loop.
@@ -18,9 +49,9 @@ bool isSelfOrAncestor(const EntryList& list, std::size_t record, std::size_t dir
 }
 
 void rediscoverDirectories(const VolumeState& volume, EntryList& masterList) {
-    // First cluster -> first record in list order that has it. A replacement never changes a
-    // record's first cluster, so the index stays right for the whole phase.
-    std::unordered_map<ClusterNumber, std::size_t> firstWithCluster;
+    // A replacement never changes a record's first cluster, so the index stays right for the
+    // whole phase.
+    ClusterIndex firstWithCluster;
     firstWithCluster.reserve(masterList.size());
     for (std::size_t i = 0; i < masterList.size(); ++i) {
         if (masterList[i].firstCluster != 0)
@@ -35,25 +66,7 @@ void rediscoverDirectories(const VolumeState& volume, EntryList& masterList) {
         if (listing.size() < 2) continue;
         masterList[d].attributes |= attr::Directory;
         for (std::size_t l = 2; l < listing.size(); ++l) {
-            const EntryRecord& listed = listing[l];
-            if (listed.firstCluster == 0) {
-                // An empty file owns no cluster, so no orphan stands for it: its entry is all
-                // there is, and it joins the list here or is lost. Records added at the end
-                // keep every position, and hence every parent link, valid.
-                if (!isDirectory(listed) && listed.sizeLow == 0) {
-                    masterList.push_back(listed);
-                    masterList.back().parent = d;
-                }
-                continue;
-            }
-            const auto found = firstWithCluster.find(listed.firstCluster);
-            if (found == firstWithCluster.end()) continue;
-            const std::size_t r = found->second;
-            // A damaged volume can make a directory name itself or an ancestor; linking it
-            // would make a cycle, so that record keeps what it had.
-            if (isSelfOrAncestor(masterList, r, d)) continue;
-            masterList[r] = listed;
-            masterList[r].parent = d;
+            adoptListed(masterList, firstWithCluster, d, listing[l]);
         }
     }
 }
