@@ -16,20 +16,21 @@ std::uint32_t widened(std::uint32_t entry, std::uint32_t mask, std::uint32_t fir
 
 std::uint32_t tableEntry(const VolumeState& volume, ClusterNumber cluster) {
     const std::span<const std::uint8_t> bytes = volume.fatTable;
-    switch (volume.geometry.fatType) {
+    const FatType type = volume.geometry.fatType;
+    const std::size_t offset = std::size_t{cluster} * entryBits(type) / 8;
+    switch (type) {
         case FatType::Fat12: {
-            // Two entries share three bytes.
-            const std::uint32_t pair = readLe16(bytes, std::size_t{cluster} * 3 / 2);
+            // Two entries share three bytes: an odd one takes the high twelve bits of its pair.
+            const std::uint32_t pair = readLe16(bytes, offset);
             const std::uint32_t entry = (cluster & 1) != 0 ? pair >> 4 : pair & table::Fat12Mask;
             return widened(entry, table::Fat12Mask, table::Fat12FirstWidened);
         }
         case FatType::Fat16:
-            return widened(readLe16(bytes, std::size_t{cluster} * 2), table::Fat16Mask,
-                           table::Fat16FirstWidened);
+            return widened(readLe16(bytes, offset), table::Fat16Mask, table::Fat16FirstWidened);
         case FatType::Fat32:
             break;
     }
-    return readLe32(bytes, std::size_t{cluster} * 4) & table::Fat32Mask;
+    return readLe32(bytes, offset) & table::Fat32Mask;
 }
 
 }  // namespace
