@@ -27,7 +27,8 @@ inline constexpr std::uint32_t Archive = 0x20;
 }  // namespace attr
 
 inline constexpr std::size_t LongNameBytes = 260;  // 259 bytes of text and the terminator
-inline constexpr std::size_t ShortNameBytes = 14;  // 12 bytes of text and the terminator
+// The record's buffer for the 8.3 name as text ("NAME.EXT"), not the 11-byte on-disk field.
+inline constexpr std::size_t ShortNameBufferBytes = 14;  // 12 bytes of text and the terminator
 inline constexpr std::size_t NoParent = std::numeric_limits<std::size_t>::max();
 
 struct EntryRecord {
@@ -40,7 +41,7 @@ struct EntryRecord {
     std::uint32_t reserved0 = 0;
     std::uint32_t reserved1 = 0;
     std::array<char, LongNameBytes> longName{};
-    std::array<char, ShortNameBytes> shortName{};
+    std::array<char, ShortNameBufferBytes> shortName{};
     ClusterNumber firstCluster = 0;
     // Position in the masterList of the directory that holds this record in the rebuilt tree.
     // A position, not a pointer, so that whole-record copies carry it unchanged.
