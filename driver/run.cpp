@@ -1,6 +1,9 @@
 #include "driver/run.h"
 
+#include <algorithm>
+#include <cctype>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/entry_record.h"
@@ -13,6 +16,25 @@
 #include "recovery/rediscover.h"
 
 namespace chkmend {
+
+namespace {
+
+// The second argument that asks for the richer identification of anonymous files: "/types" as
+// Windows switches read, "--types" or "-types" as Linux users type them; any case.
+bool asksForAllTypes(int argc, const char* const* argv) {
+    if (argc < 3 || argv[2] == nullptr) return false;
+    const std::string_view argument(argv[2]);
+    for (const std::string_view form : {"/types", "--types", "-types"}) {
+        if (std::equal(
+                argument.begin(), argument.end(), form.begin(), form.end(),
+                [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 OutputSink consoleSink() {
     return {platform::printText, platform::printError};
@@ -40,7 +62,8 @@ int runChkmend(int argc, const char* const* argv, const OutputSink& sink) {
     }
     sink.out(messages::Scanning);
     rediscoverDirectories(volume, masterList);
-    nameOrphans(volume, masterList);
+    nameOrphans(volume, masterList,
+                asksForAllTypes(argc, argv) ? Sniffing::AllTypes : Sniffing::EightSignatures);
     const int recovered = writeOutputTree(
         volume, masterList, [&sink](const std::string& path) { sink.out(messages::saved(path)); });
     sink.out(messages::recovered(recovered));

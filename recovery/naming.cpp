@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fat/chain.h"
+#include "recovery/identify.h"
 
 namespace chkmend {
 
@@ -29,6 +30,45 @@ const Signature Signatures[] = {
     {{0x4F, 0x67, 0x67, 0x53}, ".ogg"},
     {{0x4D, 0x5A}, ".exe"},
 };
+
+// The bytes the chain holds from its start, up to `limit`: whole clusters, or `limit`.
+std::uint32_t heldBytes(const VolumeState& volume, ClusterNumber firstCluster, std::uint32_t limit,
+                        WalkMarks& marks) {
+    const std::uint32_t perCluster = clusterBytes(volume);
+    std::uint32_t held = 0;
+    while (perCluster != 0 && held < limit) {
+        const std::uint32_t more = std::min(limit, held + perCluster);
+        if (!chainHolds(volume, more, firstCluster, marks)) break;
+        held = more;
+    }
+    return held;
+}
+
+// `length` bytes from `offset` along the chain into `out`, or nothing when the chain does not
+// hold them. Clusters before the one holding `offset` are passed over in the table, not read.
+Bytes readRange(const VolumeState& volume, ChainStream& stream, ClusterNumber firstCluster,
+                std::uint32_t offset, std::uint32_t length, std::vector<std::uint8_t>& out) {
+    const std::uint64_t end = std::uint64_t{offset} + length;
+    const std::uint32_t perCluster = clusterBytes(volume);
+    if (length == 0 || end > UINT32_MAX || perCluster == 0 ||
+        !chainHolds(volume, static_cast<std::uint32_t>(end), firstCluster, stream.marks)) {
+        return {};
+    }
+    // chainHolds has walked these clusters: each is in the table and none repeats.
+    ClusterNumber cluster = firstCluster;
+    for (std::uint32_t skip = offset / perCluster; skip > 0; --skip) {
+        cluster = nextCluster(volume, cluster);
+    }
+    const std::uint32_t inCluster = offset % perCluster;
+    out.clear();
+    if (!startChainStream(volume, stream, inCluster + length, cluster)) return {};
+    for (auto piece = readNextPiece(volume, stream); !piece.empty();
+         piece = readNextPiece(volume, stream)) {
+        out.insert(out.end(), piece.begin(), piece.end());
+    }
+    if (out.size() != inCluster + length) return {};
+    return Bytes(out).subspan(inCluster);
+}
 
 }  // namespace
 
@@ -63,7 +103,20 @@ std::string_view sniffExtension(const VolumeState& volume, ClusterNumber firstCl
     return extensionForContent(head);
 }
 
-void nameOrphans(const VolumeState& volume, EntryList& masterList) {
+std::string_view identifyExtension(const VolumeState& volume, ClusterNumber firstCluster,
+                                   ChainStream& stream) {
+    const std::uint32_t held = heldBytes(volume, firstCluster, IdentifyHeadBytes, stream.marks);
+    std::vector<std::uint8_t> headBuffer;
+    std::vector<std::uint8_t> furtherBuffer;
+    const Bytes head = readRange(volume, stream, firstCluster, 0, held, headBuffer);
+    const Content content{
+        head, clusterBytes(volume), [&](std::uint32_t offset, std::uint32_t length) {
+            return readRange(volume, stream, firstCluster, offset, length, furtherBuffer);
+        }};
+    return identifyContent(content);
+}
+
+void nameOrphans(const VolumeState& volume, EntryList& masterList, Sniffing sniffing) {
     int directories = 0;
     int files = 0;
     ChainStream stream;
@@ -73,7 +126,9 @@ void nameOrphans(const VolumeState& volume, EntryList& masterList) {
         if (isDirectory(record)) {
             std::snprintf(name, sizeof name, "UnkDir%d", directories++);
         } else {
-            const std::string extension(sniffExtension(volume, record.firstCluster, stream));
+            const std::string extension(sniffing == Sniffing::AllTypes
+                                            ? identifyExtension(volume, record.firstCluster, stream)
+                                            : sniffExtension(volume, record.firstCluster, stream));
             std::snprintf(name, sizeof name, "UnkFil%d%s", files++, extension.c_str());
         }
         setName(record.longName, name);

@@ -14,6 +14,10 @@ namespace chkmend {
 
 inline constexpr std::uint32_t SniffBytes = 256;
 
+// Which table names anonymous files: the eight classic signatures, or, when the user asks for
+// it, the richer table of recovery/identify.h.
+enum class Sniffing { EightSignatures, AllTypes };
+
 // The extension (with its dot) whose signature starts `content`, or the empty text.
 std::string_view extensionForContent(std::span<const std::uint8_t> content);
 
@@ -21,7 +25,12 @@ std::string_view sniffExtension(const VolumeState& volume, ClusterNumber firstCl
 // The same with a stream whose buffer is kept from file to file.
 std::string_view sniffExtension(const VolumeState& volume, ClusterNumber firstCluster,
                                 ChainStream& stream);
+// The richer table's extension, reading the head of the chain and, for the rows that need it,
+// further bytes along it.
+std::string_view identifyExtension(const VolumeState& volume, ClusterNumber firstCluster,
+                                   ChainStream& stream);
 
-void nameOrphans(const VolumeState& volume, EntryList& masterList);
+void nameOrphans(const VolumeState& volume, EntryList& masterList,
+                 Sniffing sniffing = Sniffing::EightSignatures);
 
 }  // namespace chkmend

@@ -175,6 +175,83 @@ TEST(Sniffing, SignaturesAreTestedInOrder) {
     }
 }
 
+// Heads the eight rows leave as they are by default and the types switch names precisely.
+std::string zipHeader(std::string_view name) {
+    std::string header("PK\3\4", 4);
+    header.resize(30, '\0');
+    header[26] = static_cast<char>(name.size());
+    return header + std::string(name);
+}
+const std::string ExifHead(
+    "\xFF\xD8\xFF\xE1\x00\x16"
+    "Exif\0\0",
+    12);
+const std::string PngHead("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16);
+const std::string DocxHead = zipHeader("[Content_Types].xml") + zipHeader("word/document.xml");
+const std::string DllHead = [] {
+    std::string head(0x60, '\0');
+    head.replace(0, 2, "MZ");
+    head[0x3C] = 0x40;
+    head.replace(0x40, 4, std::string("PE\0\0", 4));
+    head[0x40 + 23] = 0x21;  // IMAGE_FILE_DLL
+    return head;
+}();
+
+TEST(Sniffing, TheDefaultKeepsTheEightRowsForContentTheSwitchNamesPrecisely) {
+    const std::pair<const std::string&, std::string_view> cases[] = {
+        {ExifHead, ""}, {PngHead, ""}, {DocxHead, ".zip"}, {DllHead, ".exe"}};
+    for (const auto& [head, extension] : cases) {
+        const std::vector<std::uint8_t> bytes(head.begin(), head.end());
+        EXPECT_EQ(extensionForContent(bytes), extension) << head;
+    }
+}
+
+TEST(NameOrphans, TheTypesSwitchNamesWhatTheEightRowsLeaveOrNameLoosely) {
+    test::FoundVolume v;
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 50), orphan(1, 51), orphan(2, 52), orphan(3, 53), orphan(4, 54),
+                    orphan(5, 55), orphan(6, 169, 70 * 512)});
+    v.content(50, ExifHead);
+    v.content(51, PngHead);
+    v.content(52, DocxHead);
+    v.content(53, DllHead);
+    v.content(54, "%PDF-1.4");
+    v.content(55, "A note to self.\n");
+    // A disc image whose descriptor at 32,769 lies in the 65th cluster of a chain that runs
+    // backwards over the volume: only the table leads there.
+    std::vector<std::uint32_t> backwards;
+    for (std::uint32_t c = 169; c >= 100; --c) backwards.push_back(c);
+    v.image.chain(backwards);
+    v.image.fill(backwards[64], std::string("\x01"
+                                            "CD001\x01",
+                                            7));
+    v.image.fill(backwards[0], std::string(8, '\0'));
+    const EntryList found = v.rediscover();
+    EntryList plain = found;
+    nameOrphans(v.volume, plain);
+    EXPECT_EQ(namesOf(plain),
+              (std::vector<std::string>{"UnkFil0", "UnkFil1", "UnkFil2.zip", "UnkFil3.exe",
+                                        "UnkFil4.pdf", "UnkFil5", "UnkFil6"}));
+    EntryList typed = found;
+    nameOrphans(v.volume, typed, Sniffing::AllTypes);
+    EXPECT_EQ(namesOf(typed),
+              (std::vector<std::string>{"UnkFil0.jpg", "UnkFil1.png", "UnkFil2.docx", "UnkFil3.dll",
+                                        "UnkFil4.pdf", "UnkFil5.txt", "UnkFil6.iso"}));
+}
+
+TEST(NameOrphans, WithTheTypesSwitchAChainTooShortForARowFailsOnlyThatRow) {
+    test::FoundVolume v;
+    // 128-byte clusters: the classic sniffing wants two of them, the types switch takes one.
+    v.image = test::makeImage({.fatType = 12, .bytesPerSector = 128, .clusters = 200});
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 50), orphan(1, 0)});  // cluster 0 has no data: nothing to read
+    v.image.setFat(50, 0x0FFF);
+    v.image.fill(50, "%PDF");
+    EntryList list = v.collect();
+    nameOrphans(v.volume, list, Sniffing::AllTypes);
+    EXPECT_EQ(namesOf(list), (std::vector<std::string>{"UnkFil0.pdf", "UnkFil1"}));
+}
+
 TEST(NameOrphans, NumbersFilesAndFoldersApart) {
     test::FoundVolume v;
     v.root = {folder("FOUND   000", 3)};

@@ -37,6 +37,26 @@ TEST(Run, OnlyTheFirstCharacterOfTheFirstArgumentCounts) {
     EXPECT_FALSE(std::filesystem::exists("out")) << "nothing to recover, nothing created";
 }
 
+TEST(Run, TheSecondArgumentAsksForAllTypesInThreeFormsAndAnyCase) {
+    test::FoundVolume v(true);
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 50)});
+    v.content(50, std::string("\x89PNG\r\n\x1A\n", 8));
+    v.collect();
+    const std::string head =
+        Banner + "recovering drive T\nFOUND.000 - 1 files\nscanning for directories\n";
+    for (const char* form : {"/types", "/TYPES", "--types", "--Types", "-types", "-TYPES"}) {
+        EXPECT_EQ(run({"T", form}), head + "saved out\\UnkFil0.png\n0 files have been recovered\n")
+            << form;
+    }
+    for (const char* other : {"types", "/type", "/typesx", "--type", "/t", "", "extra"}) {
+        EXPECT_EQ(run({"T", other}), head + "saved out\\UnkFil0\n0 files have been recovered\n")
+            << other;
+    }
+    EXPECT_EQ(run({"/types"}), Banner + "recovering drive /\ncan't open FAT partition\n")
+        << "the first argument keeps its meaning";
+}
+
 TEST(Run, PrintsEveryPhaseInOrder) {
     test::FoundVolume v(true);
     v.root = {folder("FOUND   000", 3), folder("FOUND   001", 4)};
