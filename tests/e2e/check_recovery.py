@@ -4,7 +4,8 @@
 Usage: check_recovery.py CASE_DIR [--chkmend PATH]
 The command is CHKMEND_RUNNER (shell words, e.g. "wine chkmend.exe") or PATH, with the drive
 letter appended; it runs in a scratch folder with CHKMEND_DRIVE_<letter> and CHKMEND_E2E_IMAGE
-naming the volume. CHKMEND_E2E_DRIVE sets the letter (default E), CHKMEND_E2E_NAMES=short
+naming the volume. CHKMEND_E2E_DRIVE sets the letter (default E), CHKMEND_E2E_SWITCH a second
+argument (e.g. /types, then DIR/manifest_types.json is expected), CHKMEND_E2E_NAMES=short
 expects names code page 437 cannot hold under their 8.3 names, CHKMEND_E2E_ENCODING the
 console's encoding (default utf-8). Exits 1 and lists every difference when the result is wrong.
 """
@@ -33,7 +34,10 @@ class Checker:
         self.drive = os.environ.get("CHKMEND_E2E_DRIVE", "E")[:1] or "E"
         self.encoding = os.environ.get("CHKMEND_E2E_ENCODING", "utf-8")
         self.short_names = os.environ.get("CHKMEND_E2E_NAMES", "long") == "short"
-        with open(os.path.join(self.case_dir, "manifest.json"), encoding="utf-8") as stream:
+        switch = os.environ.get("CHKMEND_E2E_SWITCH", "")
+        self.switch = [switch] if switch else []
+        manifest = "manifest_types.json" if switch == "/types" else "manifest.json"
+        with open(os.path.join(self.case_dir, manifest), encoding="utf-8") as stream:
             self.manifest = json.load(stream)
         self.failures = []
 
@@ -51,7 +55,7 @@ class Checker:
         scratch = tempfile.mkdtemp(prefix=f"run-{scenario}-", dir=self.case_dir)
         env = dict(os.environ, CHKMEND_E2E_IMAGE=image)
         env[f"CHKMEND_DRIVE_{self.drive.upper()}"] = image
-        args = self.command + ([self.drive] if with_letter else [])
+        args = self.command + ([self.drive] + self.switch if with_letter else [])
         try:
             result = subprocess.run(args, cwd=scratch, env=env, capture_output=True,
                                     timeout=RUN_TIMEOUT_SECONDS)

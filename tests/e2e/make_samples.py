@@ -418,12 +418,16 @@ def zstd(path):
     os.remove(source)
 
 
+def mingw_compiler():
+    return shutil.which("x86_64-w64-mingw32-gcc-posix") or shutil.which("x86_64-w64-mingw32-gcc")
+
+
 def mingw(shared):
     def make(path):
         source = path + ".c"
         write(source, b"__declspec(dllexport) int answer(void) { return 42; }\n" +
               (b"" if shared else b"int main(void) { return answer(); }\n"))
-        run(["x86_64-w64-mingw32-gcc", "-s", *(["-shared"] if shared else []), "-o", path,
+        run([mingw_compiler(), "-s", *(["-shared"] if shared else []), "-o", path,
              source])
         os.remove(source)
     return make
@@ -561,9 +565,9 @@ SAMPLES = [
 TOOLS = {"imagemagick": imagemagick, "ffmpeg": lambda: shutil.which("ffmpeg"),
          "zip": lambda: shutil.which("zip"), "7z": lambda: shutil.which("7z"),
          "zstd": lambda: shutil.which("zstd"),
-         "mingw": lambda: shutil.which("x86_64-w64-mingw32-gcc")}
+         "mingw": mingw_compiler}
 PACKAGES = {"imagemagick": "imagemagick", "ffmpeg": "ffmpeg", "zip": "zip", "7z": "p7zip-full",
-            "zstd": "zstd", "mingw": "gcc-mingw-w64-x86-64"}
+            "zstd": "zstd", "mingw": "g++-mingw-w64-x86-64-posix"}
 
 
 # Where libmagic names a type but no extension, the extensions of its MIME type.
@@ -579,6 +583,16 @@ MIME_EXTENSIONS = {
     "application/x-shockwave-flash": "swf", "application/java-archive": "jar",
     "application/zip": "zip", "text/plain": "txt", "text/csv": "csv/txt",
 }
+
+
+# The eight signatures chkmend applies without the types switch, in their order.
+CLASSIC = [(bytes.fromhex("FFD8FFE000104A464946"), ".jpg"), (b"Rar!", ".rar"), (b"PK\3\4", ".zip"),
+           (b"FWS", ".swf"), (b"%PDF", ".pdf"), (b"ID3", ".mp3"), (b"OggS", ".ogg"),
+           (b"MZ", ".exe")]
+
+
+def classic_extension(data):
+    return next((extension for magic, extension in CLASSIC if data.startswith(magic)), "")
 
 
 def oracle(path):

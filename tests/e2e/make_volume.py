@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Builds a damaged FAT volume and the result chkmend must rebuild from it.
 
-Usage: make_volume.py --fat {12,16,32} --out DIR [--profile full|demo]
+Usage: make_volume.py --fat {12,16,32} --out DIR [--profile full|demo|camera]
 Writes DIR/original/ (the tree as copied in), DIR/clean.img (the volume before the damage),
 DIR/volume.img (folders and files cut loose, chains salvaged by fsck.fat -a -f and moved into
 FOUND.000, FOUND.001 as FILEnnnn.CHK) and DIR/manifest.json (what check_recovery.py expects).
+The camera profile holds real files of every type (make_samples.py makes them in DIR/samples)
+and writes DIR/manifest_types.json too: the names chkmend gives with its types switch.
 Needs mkfs.fat, fsck.fat and mtools; the result is the same on every run.
 """
 
@@ -52,10 +54,12 @@ def D(path, cut=0, late=False):
     return {"path": path, "dir": True, "cut": cut, "late": late}
 
 
-def F(path, kind, size, attrs="", cut=0, ext=None, fragment=False, min_fat=12):
-    """size: bytes, or a (clusters, extra) pair counted in the volume's cluster size."""
+def F(path, kind, size, attrs="", cut=0, ext=None, fragment=False, min_fat=12, types_ext=None):
+    """size: bytes, or a (clusters, extra) pair counted in the volume's cluster size.
+    types_ext: the extension with the types switch, when it differs from ext."""
     return {"path": path, "dir": False, "kind": kind, "size": size, "attrs": attrs, "cut": cut,
-            "ext": ext, "fragment": fragment, "min_fat": min_fat}
+            "ext": ext, "fragment": fragment, "min_fat": min_fat,
+            "types_ext": ext if types_ext is None else types_ext}
 
 
 # cut=N: the entry is cut loose before the Nth disk check (FOUND.00<N-1>). Loose files carry
@@ -122,10 +126,36 @@ DEMO_TREE = [
     F("contract.pdf", "pdf", (1, 50), cut=1, ext=".pdf"),
 ]
 
+SAMPLE_FILES = {}  # sample name -> path, for the camera profile's "sample:NAME" contents
+CAMERA_FOLDERS = {".jpg": "DCIM/100CARD", ".png": "DCIM/100CARD", ".heic": "DCIM/100CARD",
+                  ".mp4": "DCIM/100CARD", ".mov": "DCIM/100CARD", ".cr2": "DCIM/100CARD",
+                  ".cr3": "DCIM/100CARD", ".nef": "DCIM/100CARD", ".arw": "DCIM/100CARD",
+                  ".dng": "DCIM/100CARD", ".orf": "DCIM/100CARD", ".rw2": "DCIM/100CARD",
+                  ".raf": "DCIM/100CARD", ".m2ts": "PRIVATE/AVCHD", ".wav": "VOICE",
+                  ".amr": "VOICE", ".m4a": "VOICE"}
+
+
+def camera_tree():
+    """A camera or phone card holding a file of every type the types switch names, each cut
+    loose on its own, and one folder whose files come back by its listing."""
+    import make_samples
+    tree = [D("DCIM"), D("DCIM/100CARD"), D("PRIVATE"), D("PRIVATE/AVCHD"), D("VOICE"),
+            D("Files"), D("DCIM/101CARD", cut=1)]
+    for name, _, _, extension, _ in make_samples.SAMPLES:
+        folder = CAMERA_FOLDERS.get(extension, "Files")
+        tree.append(F(f"{folder}/{name}", "sample:" + name, 0, cut=1, types_ext=extension))
+    for name in ("photo_exif.jpg", "video.mov", "canon.cr2"):
+        tree.append(F("DCIM/101CARD/" + name, "sample:" + name, 0))
+    return tree
+
+
 FOUND_STAMP = (2024, 1, 2, 3, 4)  # the time every salvaged FILEnnnn.CHK entry carries
 
 
 def content_for(item, size, seed):
+    if item["kind"].startswith("sample:"):
+        with open(SAMPLE_FILES[item["kind"][len("sample:"):]], "rb") as stream:
+            return stream.read()
     rng = random.Random(f"{seed}:{item['path']}")
     if item["kind"] == "text":
         words = []
@@ -161,6 +191,17 @@ def tool_environment():
 
 def build(fat, out, profile, tree=None):
     """Makes the case folder; `tree` (entries made by D and F) replaces the profile's tree."""
+    if tree is None and profile == "camera":
+        tree = camera_tree()
+        import make_samples
+        SAMPLE_FILES.update(make_samples.make_samples(os.path.join(out, "samples")))
+        # Without the switch a sample gets what the eight classic signatures say.
+        tree = [item for item in tree if item["dir"]
+                or item["kind"][len("sample:"):] in SAMPLE_FILES]
+        for item in tree:
+            if not item["dir"] and item["cut"]:
+                with open(SAMPLE_FILES[item["kind"][len("sample:"):]], "rb") as stream:
+                    item["ext"] = make_samples.classic_extension(stream.read())
     if tree is None:
         tree = FULL_TREE if profile == "full" else DEMO_TREE
     tree = [item for item in tree if item.get("min_fat", 12) <= fat]
@@ -291,15 +332,21 @@ def build(fat, out, profile, tree=None):
                 orphans.append((folder, entry, calendar.timegm(FOUND_STAMP + (second,))))
         counts = [(folder, sum(1 for o in orphans if o[0] == folder)) for folder in found_folders]
         manifest = expected_result(tree, fs, before, orphans, files, counts)
-    manifest.update(fat_type=fat, cluster_bytes=cluster, profile=profile, image="volume.img",
-                    clean_image="clean.img", image_sha256=sha256_file(image))
-    with open(os.path.join(out, "manifest.json"), "w", encoding="utf-8") as stream:
-        json.dump(manifest, stream, ensure_ascii=False, indent=1)
+        manifests = {"manifest.json": manifest}
+        if profile == "camera":
+            manifests["manifest_types.json"] = expected_result(tree, fs, before, orphans, files,
+                                                               counts, ext_key="types_ext")
+    for name, content in manifests.items():
+        content.update(fat_type=fat, cluster_bytes=cluster, profile=profile, image="volume.img",
+                       clean_image="clean.img", image_sha256=sha256_file(image))
+        with open(os.path.join(out, name), "w", encoding="utf-8") as stream:
+            json.dump(content, stream, ensure_ascii=False, indent=1)
     return manifest
 
 
-def expected_result(tree, fs, before, orphans, files, counts):
-    """Replays what chkmend must do with the orphans, from what the volume recorded."""
+def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
+    """Replays what chkmend must do with the orphans, from what the volume recorded; loose
+    files take the extension under `ext_key`."""
     # Paths as the volume names them; an 8.3 name in lower case comes back in upper case, as
     # mtools stores such a name without a long name.
     tree_paths = {s["path"].casefold(): s["path"] for s in tree}
@@ -328,7 +375,7 @@ def expected_result(tree, fs, before, orphans, files, counts):
                 names[tree_path] = f"UnkDir{dirs_named}"
                 dirs_named += 1
             else:
-                names[tree_path] = f"UnkFil{files_named}{cut[tree_path]['ext']}"
+                names[tree_path] = f"UnkFil{files_named}{cut[tree_path][ext_key]}"
                 files_named += 1
 
     def out_path(volume_path):
@@ -410,7 +457,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--fat", type=int, choices=sorted(VARIANTS), required=True)
     parser.add_argument("--out", required=True)
-    parser.add_argument("--profile", choices=("full", "demo"), default="full")
+    parser.add_argument("--profile", choices=("full", "demo", "camera"), default="full")
     args = parser.parse_args()
     build(args.fat, args.out, args.profile)
 
