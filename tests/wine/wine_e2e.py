@@ -8,7 +8,8 @@ For every volume of tests/e2e/make_volume.py (FAT12, FAT16, FAT32) and for a vol
 rebuilt tree is deeper than MAX_PATH, the Windows build must print the same lines as the Linux
 build (Linux names in UTF-8, Windows names in code page 437) and write the same tree: names,
 bytes, write times and the read-only bit. A long name that code page 437 cannot hold comes out
-under its 8.3 name on Windows. Neither build may change the volume.
+under its 8.3 name on Windows. Neither build may change the volume. The camera card runs a
+second time with the types switch (/types) on both builds.
 """
 
 import argparse
@@ -150,13 +151,14 @@ def compare_trees(volume, lin_tree, win_tree, alt_names, started_ns):
             fail(volume, f"{path}: write time windows {win_mtime}, linux {lin_mtime}")
 
 
-def check_against_original(volume, args, folder):
+def check_against_original(volume, args, folder, switch=()):
     """The end-to-end suite's own checker on the Windows build: usage, a clean volume, and the
     damaged one against the original tree, with 8.3 names where code page 437 falls short."""
     runner = " ".join(shlex.quote(os.path.abspath(p))
                       for p in (os.path.join(HERE, "wine_run.sh"), args.exe))
     env = dict(wine_env(args.prefix), CHKMEND_RUNNER=runner, CHKMEND_E2E_DRIVE=LETTER,
-               CHKMEND_E2E_NAMES="short", CHKMEND_E2E_ENCODING="cp437")
+               CHKMEND_E2E_NAMES="short", CHKMEND_E2E_ENCODING="cp437",
+               CHKMEND_E2E_SWITCH=" ".join(switch))
     result = subprocess.run([sys.executable, os.path.join(HERE, "..", "e2e", "check_recovery.py"),
                              folder], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             timeout=RUN_TIMEOUT)
@@ -191,23 +193,33 @@ def run_volume(args, fat, profile):
     digest = make_volume.sha256_file(image)
     alt_names = manifest.get("alt_names", {})
 
+    # The camera card runs twice: as is, and with the types switch naming its files by content.
+    for switch in ([], ["/types"]) if profile == "camera" else ([],):
+        label = " ".join([volume] + switch)
+        run_builds(args, label, folder, image, digest, alt_names, switch)
+        if profile == "full":
+            check_code_page(volume, snapshot(os.path.join(folder, "windows")), alt_names)
+
+
+def run_builds(args, volume, folder, image, digest, alt_names, switch):
+    """Both builds on the volume with the same arguments; their results compared."""
+    suffix = "-types" if switch else ""
     started_ns = time.time_ns() - 10**9
-    linux = run([os.path.abspath(args.linux_exe), LETTER], os.path.join(folder, "linux"),
+    linux = run([os.path.abspath(args.linux_exe), LETTER] + switch,
+                os.path.join(folder, "linux" + suffix),
                 dict(os.environ, **{f"CHKMEND_DRIVE_{LETTER}": os.path.abspath(image)}))
     map_drive(args.prefix, image)
-    windows = run(wine_command() + [os.path.abspath(args.exe), LETTER],
-                  os.path.join(folder, "windows"), wine_env(args.prefix))
+    windows = run(wine_command() + [os.path.abspath(args.exe), LETTER] + switch,
+                  os.path.join(folder, "windows" + suffix), wine_env(args.prefix))
     if make_volume.sha256_file(image) != digest:
         fail(volume, "the volume changed")
 
-    lin_tree = snapshot(os.path.join(folder, "linux"))
-    win_tree = snapshot(os.path.join(folder, "windows"))
+    lin_tree = snapshot(os.path.join(folder, "linux" + suffix))
+    win_tree = snapshot(os.path.join(folder, "windows" + suffix))
     compare_runs(volume, linux, windows, alt_names)
     compare_trees(volume, lin_tree, win_tree, alt_names, started_ns)
-    check_against_original(volume, args, folder)
-    if profile == "full":
-        check_code_page(volume, win_tree, alt_names)
-    if profile == "deep":
+    check_against_original(volume, args, folder, switch)
+    if volume.endswith("deep"):
         deepest = max((len(p) for p in win_tree), default=0)
         if deepest <= 260:
             fail(volume, f"the deepest path is {deepest} characters, not beyond 260")
@@ -242,7 +254,7 @@ def main():
     parser.add_argument("--platform-test")
     parser.add_argument("--work", required=True)
     parser.add_argument("--prefix", required=True)
-    parser.add_argument("--volumes", default="full12,full16,full32,demo16,deep16",
+    parser.add_argument("--volumes", default="full12,full16,full32,demo16,deep16,camera16",
                         help="comma-separated profile and FAT type, e.g. full16,deep16")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
