@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace chkmend {
 
@@ -52,11 +53,16 @@ std::string_view textOf(Bytes bytes, std::size_t at, std::size_t count) {
     return {reinterpret_cast<const char*>(bytes.data()) + at, count};
 }
 
-// Whether `name` is one of the '|'-separated names of `list`.
+// Whether `name` is one of the '|'-separated names of `list`; a name there that ends in '*'
+// stands for every name it begins.
 bool listed(std::string_view name, std::string_view list) {
     while (!list.empty()) {
         const std::size_t bar = std::min(list.find('|'), list.size());
-        if (list.substr(0, bar) == name) return true;
+        const std::string_view item = list.substr(0, bar);
+        if (item.ends_with('*') ? name.starts_with(item.substr(0, item.size() - 1))
+                                : item == name) {
+            return true;
+        }
         list.remove_prefix(std::min(bar + 1, list.size()));
     }
     return false;
@@ -271,7 +277,7 @@ bool asfStream(const Content& content, std::string_view media) {
         if (textAt(head, at, StreamPropertiesGuid) && textAt(head, at + 24, type)) return true;
         const std::uint64_t objectSize =
             std::uint64_t{le32(head, at + 16)} | std::uint64_t{le32(head, at + 20)} << 32;
-        if (objectSize < 24) return false;
+        if (objectSize < 24 || objectSize > head.size()) return false;
         at += objectSize;
     }
     return false;
@@ -335,8 +341,7 @@ std::vector<CompoundEntry> compoundDirectory(const Content& content) {
     return entries;
 }
 
-// Whether the root storage holds an entry of one of the '|'-separated names; a name ending in
-// '*' stands for every name it begins.
+// Whether the root storage holds a stream or storage of one of the names (see `listed`).
 bool compoundRootHolds(const Content& content, std::string_view names) {
     const std::vector<CompoundEntry> entries = compoundDirectory(content);
     if (entries.empty() || entries[0].type != 5) return false;
@@ -349,16 +354,7 @@ bool compoundRootHolds(const Content& content, std::string_view names) {
         if (id >= entries.size() || seen[id]) continue;
         seen[id] = true;
         const CompoundEntry& entry = entries[id];
-        for (std::string_view list = names; !list.empty();) {
-            const std::size_t bar = std::min(list.find('|'), list.size());
-            const std::string_view name = list.substr(0, bar);
-            const bool match =
-                name.ends_with('*')
-                    ? std::string_view(entry.name).starts_with(name.substr(0, name.size() - 1))
-                    : entry.name == name;
-            if (match && (entry.type == 1 || entry.type == 2)) return true;
-            list.remove_prefix(std::min(bar + 1, list.size()));
-        }
+        if ((entry.type == 1 || entry.type == 2) && listed(entry.name, names)) return true;
         pending.push_back(entry.left);
         pending.push_back(entry.right);
     }
@@ -525,7 +521,9 @@ bool isTextBytes(Bytes bytes) {
 
 bool isText(const Content& content, std::string_view) {
     if (!isTextBytes(content.head)) return false;
-    if (content.clusterBytes <= content.head.size()) return true;
+    if (content.clusterBytes <= content.head.size() || content.head.size() < IdentifyHeadBytes) {
+        return true;  // the head is the whole cluster, or the whole content
+    }
     // The head looks like text: judge the whole first cluster, which the chain holds whole.
     const Bytes cluster = bytesAt(content, 0, content.clusterBytes);
     return !cluster.empty() && isTextBytes(cluster);
@@ -649,23 +647,11 @@ constexpr TypeRow TypeTable[] = {
     {"7-Zip archive", 0, "7z\xBC\xAF\x27\x1C"sv, nullptr, {}, ".7z"},
     {"gzip archive", 0, "\x1F\x8B\x08"sv, nullptr, {}, ".gz"},
     {"bzip2 archive", 0, "BZh"sv, bzip2Block, {}, ".bz2"},
-    {"xz archive",
-     0,
-     "\xFD"
-     "7zXZ\0"sv,
-     nullptr,
-     {},
-     ".xz"},
+    {"xz archive", 0, "\xFD\x37\x7A\x58\x5A\x00"sv, nullptr, {}, ".xz"},
     {"Zstandard archive", 0, "\x28\xB5\x2F\xFD"sv, nullptr, {}, ".zst"},
     {"tar archive", 257, "ustar"sv, tarChecksum, {}, ".tar"},
     {"SQLite database", 0, "SQLite format 3\0"sv, nullptr, {}, ".sqlite"},
-    {"ELF program or library",
-     0,
-     "\x7F"
-     "ELF"sv,
-     nullptr,
-     {},
-     ".elf"},
+    {"ELF program or library", 0, "\x7F\x45LF"sv, nullptr, {}, ".elf"},
     {"Compressed Flash movie", 0, "CWS"sv, nullptr, {}, ".swf"},
     {"LZMA Flash movie", 0, "ZWS"sv, nullptr, {}, ".swf"},
     {"Outlook message", 0, Compound, compoundRootHolds, "__properties_version1.0|__substg1.0_*",
