@@ -54,10 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (put <= 0) std::abort();
         at += static_cast<std::size_t>(put);
     }
-    const char* argv[] = {"chkmend", "F", nullptr};
+    // Every other input runs with the types switch, whose parsers read the content of orphans.
+    const bool allTypes = size > 0 && (data[size - 1] & 1) != 0;
+    const char* argv[] = {"chkmend", "F", allTypes ? "/types" : nullptr, nullptr};
     // The tool prints a line per file; the fuzzer reports on its own.
     const chkmend::OutputSink quiet{[](std::string_view) {}, [](std::string_view) {}};
-    chkmend::runChkmend(2, argv, quiet);
+    chkmend::runChkmend(allTypes ? 3 : 2, argv, quiet);
     std::error_code ignored;
     std::filesystem::remove_all("out", ignored);
     return 0;
