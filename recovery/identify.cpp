@@ -222,8 +222,8 @@ bool anyZipEntry(Bytes head, Wanted wanted) {
             continue;
         }
         const auto rest = std::min(data, head.size());
-        const auto next =
-            std::search(head.begin() + rest, head.end(), "PK\3\4"sv.begin(), "PK\3\4"sv.end());
+        const auto next = std::search(head.begin() + static_cast<std::ptrdiff_t>(rest), head.end(),
+                                      "PK\3\4"sv.begin(), "PK\3\4"sv.end());
         at = static_cast<std::size_t>(next - head.begin());
     }
     return false;
@@ -372,10 +372,11 @@ constexpr std::array<std::uint32_t, 3> Mpeg1Rates = {44100, 48000, 32000};
 // The length of the MPEG audio layer III frame whose header is at `at`, or 0.
 std::uint32_t mp3FrameLength(Bytes bytes, std::size_t at) {
     if (!holds(bytes, at, 4) || bytes[at] != 0xFF || (bytes[at + 1] & 0xE0) != 0xE0) return 0;
-    const int version = (bytes[at + 1] >> 3) & 3;  // 0: MPEG 2.5, 1: reserved, 2: MPEG 2, 3: MPEG 1
-    const int layer = (bytes[at + 1] >> 1) & 3;    // 1: layer III
-    const int bitrate = bytes[at + 2] >> 4;
-    const int rate = (bytes[at + 2] >> 2) & 3;
+    const unsigned version =
+        (bytes[at + 1] >> 3) & 3u;  // 0: MPEG 2.5, 1: reserved, 2: MPEG 2, 3: MPEG 1
+    const unsigned layer = (bytes[at + 1] >> 1) & 3u;  // 1: layer III
+    const unsigned bitrate = bytes[at + 2] >> 4;
+    const unsigned rate = (bytes[at + 2] >> 2) & 3u;
     if (version == 1 || layer != 1 || bitrate == 0 || bitrate == 15 || rate == 3) return 0;
     const std::uint32_t hertz = Mpeg1Rates[rate] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
     const std::uint32_t kbps = (version == 3 ? Mpeg1Layer3Kbps : Mpeg2Layer3Kbps)[bitrate];
@@ -468,10 +469,11 @@ bool tarChecksum(const Content& content, std::string_view) {
     if (!holds(head, 0, 512)) return false;
     std::uint32_t stored = 0;
     for (std::size_t at = 148; at < 156 && head[at] >= '0' && head[at] <= '7'; ++at) {
-        stored = stored * 8 + (head[at] - '0');
+        stored = stored * 8 + static_cast<std::uint32_t>(head[at] - '0');
     }
     std::uint32_t sum = 0;
-    for (std::size_t at = 0; at < 512; ++at) sum += at >= 148 && at < 156 ? ' ' : head[at];
+    for (std::size_t at = 0; at < 512; ++at)
+        sum += at >= 148 && at < 156 ? std::uint32_t{' '} : head[at];
     return sum == stored;
 }
 
@@ -489,8 +491,9 @@ int utf8SequenceLength(Bytes bytes, std::size_t at) {
     const std::uint8_t low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
     const std::uint8_t high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
     for (int i = 1; i < length; ++i) {
-        if (at + i >= bytes.size()) return CutSequence;
-        const std::uint8_t next = bytes[at + i];
+        const std::size_t nextAt = at + static_cast<std::size_t>(i);
+        if (nextAt >= bytes.size()) return CutSequence;
+        const std::uint8_t next = bytes[nextAt];
         if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return InvalidSequence;
     }
     return length;

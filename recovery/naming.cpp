@@ -34,7 +34,7 @@ const Signature Signatures[] = {
 // The bytes the chain holds from its start, up to `limit`: whole clusters, or `limit`.
 std::uint32_t heldBytes(const VolumeState& volume, ClusterNumber firstCluster, std::uint32_t limit,
                         WalkMarks& marks) {
-    const std::uint32_t perCluster = clusterBytes(volume);
+    const std::uint32_t perCluster = clusterBytes(volume.geometry);
     std::uint32_t held = 0;
     while (perCluster != 0 && held < limit) {
         const std::uint32_t more = std::min(limit, held + perCluster);
@@ -49,7 +49,7 @@ std::uint32_t heldBytes(const VolumeState& volume, ClusterNumber firstCluster, s
 Bytes readRange(const VolumeState& volume, ChainStream& stream, ClusterNumber firstCluster,
                 std::uint32_t offset, std::uint32_t length, std::vector<std::uint8_t>& out) {
     const std::uint64_t end = std::uint64_t{offset} + length;
-    const std::uint32_t perCluster = clusterBytes(volume);
+    const std::uint32_t perCluster = clusterBytes(volume.geometry);
     if (length == 0 || end > UINT32_MAX || perCluster == 0 ||
         !chainHolds(volume, static_cast<std::uint32_t>(end), firstCluster, stream.marks)) {
         return {};
@@ -110,7 +110,7 @@ std::string_view identifyExtension(const VolumeState& volume, ClusterNumber firs
     std::vector<std::uint8_t> furtherBuffer;
     const Bytes head = readRange(volume, stream, firstCluster, 0, held, headBuffer);
     const Content content{
-        head, clusterBytes(volume), [&](std::uint32_t offset, std::uint32_t length) {
+        head, clusterBytes(volume.geometry), [&](std::uint32_t offset, std::uint32_t length) {
             return readRange(volume, stream, firstCluster, offset, length, furtherBuffer);
         }};
     return identifyContent(content);

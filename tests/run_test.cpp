@@ -46,14 +46,15 @@ TEST(Run, TheSecondArgumentAsksForAllTypesInThreeFormsAndAnyCase) {
     const std::string head =
         Banner + "recovering drive T\nFOUND.000 - 1 files\nscanning for directories\n";
     for (const char* form : {"/types", "/TYPES", "--types", "--Types", "-types", "-TYPES"}) {
-        EXPECT_EQ(run({"T", form}), head + "saved out\\UnkFil0.png\n0 files have been recovered\n")
+        EXPECT_EQ(runWith({"T", form}),
+                  head + "saved out\\UnkFil0.png\n0 files have been recovered\n")
             << form;
     }
     for (const char* other : {"types", "/type", "/typesx", "--type", "/t", "", "extra"}) {
-        EXPECT_EQ(run({"T", other}), head + "saved out\\UnkFil0\n0 files have been recovered\n")
+        EXPECT_EQ(runWith({"T", other}), head + "saved out\\UnkFil0\n0 files have been recovered\n")
             << other;
     }
-    EXPECT_EQ(run({"/types"}), Banner + "recovering drive /\ncan't open FAT partition\n")
+    EXPECT_EQ(runWith({"/types"}), Banner + "recovering drive /\ncan't open FAT partition\n")
         << "the first argument keeps its meaning";
 }
 
