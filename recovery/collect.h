@@ -1,4 +1,6 @@
-// First phase: gathers every orphan of every FOUND folder at the root into the master list.
+// First phase: gathers into the master list the orphans every disk checker leaves: the FOUND
+// folders of Windows' checker, the root files of DOS CHKDSK and of fsck.fat, and LOST.DIR of the
+// BSD checker that macOS and Android use.
 #pragma once
 
 #include <string>
@@ -14,7 +16,9 @@ struct FoundFolderReport {
     int orphanCount = 0;
 };
 
-// Appends the orphans folder by folder, in root order; returns one report per FOUND folder.
+// Appends the orphans folder by folder in root order, then the root FILEnnnn.CHK files, the
+// root FSCKnnnn.REC files and the entries of LOST.DIR. Returns one report per FOUND folder, one
+// per kind of root file present and one for LOST.DIR when it exists.
 std::vector<FoundFolderReport> collectOrphans(const VolumeState& volume, EntryList& masterList);
 
 bool isFoundFolder(const EntryRecord& record);

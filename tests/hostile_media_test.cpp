@@ -168,7 +168,9 @@ TEST(UnreadableMedia, ABadSectorInTheRootHidesOnlyTheEntriesInIt) {
     auto image = pageClusterImage();
     const std::size_t perPage = Page / 32;
     std::vector<RawEntry> root;
-    for (std::size_t i = 0; i < 2 * perPage; ++i) root.push_back(orphanFile(2, 0, 0));
+    for (std::size_t i = 0; i < 2 * perPage; ++i) {
+        root.push_back(shortEntry({.name11 = "FILLER  TXT"}));
+    }
     root.push_back(foundFolder(2));  // first entry of the root's third page
     image.writeDirectory({0}, root);
     image.chain({2});

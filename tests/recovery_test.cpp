@@ -59,6 +59,45 @@ TEST(CollectOrphans, ALongNameEndingInTheDotCounts) {
     EXPECT_EQ(reports[0].name, "FOUND.");
 }
 
+// Windows' FOUND folders come first, as they always did; then the root files of DOS CHKDSK and
+// of fsck.fat, each kind in root order, then LOST.DIR of the BSD checker. Only names as those
+// checkers write them count.
+TEST(CollectOrphans, TakesEveryCheckersLeftoversAfterTheFoundFolders) {
+    test::FoundVolume v;
+    v.root = {file("FSCK0001REC", 40), file("LOST    DIR", 53),  folder("LOST    DIR", 4),
+              file("FILE0007CHK", 41), folder("FOUND   000", 3), file("FSCK0000REC", 42),
+              file("FILE12  CHK", 50), file("FSCK000AREC", 51),  file("FILE0000TXT", 52),
+              file("XFILE000CHK", 54)};
+    const auto lowerCase =
+        test::namedEntry(u"file0003.chk", {.name11 = "FILE0003CHK", .firstCluster = 55});
+    v.root.insert(v.root.end(), lowerCase.begin(), lowerCase.end());
+    v.directory(3, {orphan(0, 30)});
+    v.directory(4, {file("1234       ", 31), folder("1300       ", 32)});
+    std::vector<FoundFolderReport> reports;
+    const EntryList list = v.collect(&reports);
+    EXPECT_EQ(namesOf(list),
+              (std::vector<std::string>{"FILE0000.CHK", "FILE0007.CHK", "FSCK0001.REC",
+                                        "FSCK0000.REC", "1234", "1300"}));
+    EXPECT_EQ(list[1].firstCluster, 41u);
+    EXPECT_EQ(list[5].attributes, 0x10u) << "a folder the checker kept is collected as it is";
+    const std::vector<std::pair<std::string, int>> expected = {
+        {"FOUND.000", 1}, {"root FILEnnnn.CHK", 1}, {"root FSCKnnnn.REC", 2}, {"LOST.DIR", 2}};
+    std::vector<std::pair<std::string, int>> got;
+    for (const auto& r : reports) got.emplace_back(r.name, r.orphanCount);
+    EXPECT_EQ(got, expected);
+}
+
+TEST(CollectOrphans, ASourceIsReportedOnlyWhenItExists) {
+    test::FoundVolume empty;
+    empty.root = {file("README  TXT", 5), folder("LOST    DIR", 4)};
+    empty.directory(4, {});
+    std::vector<FoundFolderReport> reports;
+    EXPECT_TRUE(empty.collect(&reports).empty());
+    ASSERT_EQ(reports.size(), 1u) << "no line for a kind of root file that is not there";
+    EXPECT_EQ(reports[0].name, "LOST.DIR");
+    EXPECT_EQ(reports[0].orphanCount, 0);
+}
+
 TEST(Rediscover, GivesListedOrphansTheirEntriesAtAnyDepth) {
     test::FoundVolume v;
     v.root = {folder("FOUND   000", 3)};
@@ -79,6 +118,23 @@ TEST(Rediscover, GivesListedOrphansTheirEntriesAtAnyDepth) {
     EXPECT_FALSE(hasParent(list[3]));
     EXPECT_EQ(list[3].attributes, 0x20u | 0x10u) << "found to be a directory";
     EXPECT_EQ(list[2].attributes, 0x20u);
+}
+
+// Matching is by first cluster over the whole list, whichever checker left each orphan.
+TEST(Rediscover, AFolderFromOneCheckerGetsItsChildrenFromAnother) {
+    test::FoundVolume v;
+    v.root = {folder("FOUND   000", 3), file("FSCK0000REC", 70, 512), folder("LOST    DIR", 4)};
+    v.directory(3, {orphan(0, 80)});
+    v.directory(4, {file("60         ", 60, 512)});
+    v.directory(80, {folder("LETTERS    ", 60), file("NOTE    TXT", 70, 5)});
+    v.directory(60, {});
+    v.content(70, "hello");
+    const EntryList list = v.rediscover();
+    EXPECT_EQ(namesOf(list), (std::vector<std::string>{"FILE0000.CHK", "NOTE.TXT", "LETTERS"}));
+    EXPECT_EQ(list[1].parent, 0u);
+    EXPECT_EQ(list[1].sizeLow, 5u);
+    EXPECT_EQ(list[2].parent, 0u);
+    EXPECT_TRUE(isDirectory(list[2]));
 }
 
 TEST(Rediscover, TieBreaksFollowListOrder) {
