@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "fat/volume.h"
+
 namespace chkmend::messages {
 
 inline constexpr std::string_view Banner =
@@ -16,5 +18,10 @@ std::string recoveringDrive(char driveLetter);
 std::string foundFolder(std::string_view name, int orphanCount);
 std::string saved(std::string_view outputPath);
 std::string recovered(int count);
+
+// Standard-error notes on how the volume was found; empty when there is nothing to say.
+// `requested` is the text of CHKMEND_PARTITION, null when it is not set.
+std::string openFailed(char driveLetter, const char* requested, const OpenReport& report);
+std::string openedHow(char driveLetter, const char* requested, const OpenReport& report);
 
 }  // namespace chkmend::messages

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +37,17 @@ bool asksForAllTypes(int argc, const char* const* argv) {
     return false;
 }
 
+// CHKMEND_PARTITION picks a partition of a partitioned drive; text that is no number names none.
+OpenRequest partitionRequest(const char* text) {
+    OpenRequest request;
+    if (text == nullptr) return request;
+    const char* end = text + std::strlen(text);
+    std::uint32_t number = 0;
+    const auto parsed = std::from_chars(text, end, number);
+    request.partition = parsed.ec == std::errc{} && parsed.ptr == end ? number : 0;
+    return request;
+}
+
 }  // namespace
 
 OutputSink consoleSink() {
@@ -51,9 +65,18 @@ int runChkmend(int argc, const char* const* argv, const OutputSink& sink) {
     sink.out(messages::recoveringDrive(driveLetter));
 
     VolumeState volume;
-    if (openVolume(volume, driveLetter) == 0) {
+    const char* partition = std::getenv("CHKMEND_PARTITION");
+    if (partition != nullptr && *partition == '\0') partition = nullptr;
+    OpenReport opened;
+    if (openVolume(volume, driveLetter, partitionRequest(partition), opened) == 0) {
         sink.out(messages::CantOpen);
+        const std::string note = messages::openFailed(driveLetter, partition, opened);
+        if (!note.empty()) sink.err(note);
         return 0;
+    }
+    if (const std::string note = messages::openedHow(driveLetter, partition, opened);
+        !note.empty()) {
+        sink.err(note);
     }
 
     EntryList masterList;

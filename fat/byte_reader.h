@@ -16,4 +16,9 @@ inline std::uint32_t readLe32(std::span<const std::uint8_t> bytes, std::size_t o
            (std::uint32_t{readLe16(bytes, offset + 2)} << 16);
 }
 
+inline std::uint64_t readLe64(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    return std::uint64_t{readLe32(bytes, offset)} |
+           (std::uint64_t{readLe32(bytes, offset + 4)} << 32);
+}
+
 }  // namespace chkmend

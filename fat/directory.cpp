@@ -105,7 +105,7 @@ StepEnd takeShortEntry(Listing& listing, DirEntry onDisk) {
     const EntryRecord record = makeRecord(entry, name, shortName);
     if (listing.dotsPending > 0) {
         const std::string_view want = listing.dotsPending == 2 ? "." : "..";
-        if (nameOf(record.longName) != want || record.attributes != attr::Directory) {
+        if (nameOf(record.longName) != want || !isDirectoryEntry(record.attributes)) {
             return StepEnd::NotADirectory;
         }
         --listing.dotsPending;
@@ -156,8 +156,7 @@ std::optional<DirectoryPlace> locateDirectory(const VolumeState& volume, Cluster
     const Geometry& g = volume.geometry;
     DirectoryPlace place;
     place.fixedRoot = cluster == 0 && g.fatType != FatType::Fat32;
-    // The FAT32 root is taken to begin at cluster 2.
-    place.firstCluster = cluster == 0 && !place.fixedRoot ? 2 : cluster;
+    place.firstCluster = cluster == 0 && !place.fixedRoot ? g.rootCluster : cluster;
     // Whole sectors: raw Windows volumes refuse less.
     place.stepBytes = place.fixedRoot ? g.rootDirSectors * g.bytesPerSector : clusterBytes(g);
     place.entriesPerStep = place.fixedRoot ? g.rootEntryCount : clusterBytes(g) / DirEntryBytes;
@@ -249,6 +248,10 @@ EntryKind classifyEntry(DirEntry entry) {
     if (isLongNameEntry(entry)) return EntryKind::LongNamePiece;
     if ((entry[dirent::Attributes] & attr::VolumeLabel) != 0) return EntryKind::VolumeLabel;
     return EntryKind::Short;
+}
+
+bool isDirectoryEntry(std::uint32_t attributes) {
+    return (attributes & attr::Directory) != 0 && (attributes & attr::VolumeLabel) == 0;
 }
 
 bool isLongNameEntry(DirEntry entry) {

@@ -35,6 +35,9 @@ enum class EntryKind { EndOfDirectory, Deleted, LongNamePiece, VolumeLabel, Shor
 EntryKind classifyEntry(DirEntry entry);
 
 bool isLongNameEntry(DirEntry entry);
+// A directory's entry by its attribute bits: the directory bit without the volume-label bit.
+// Systems set more bits on "." and ".." than the directory bit alone (macOS writes hidden ones).
+bool isDirectoryEntry(std::uint32_t attributes);
 std::uint8_t shortNameChecksum(DirEntry entry);
 std::string shortNameOf(DirEntry entry);
 

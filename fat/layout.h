@@ -33,6 +33,7 @@ inline constexpr std::size_t FatSectors16 = 22;
 inline constexpr std::size_t TotalSectors32 = 32;
 inline constexpr std::size_t FatSectors32 = 36;
 inline constexpr std::size_t RootCluster32 = 44;
+inline constexpr std::size_t BackupBootSector = 50;  // FAT32: where the copy of sector 0 lies
 // FAT12 and FAT16 only; FAT32 keeps its extended block further on.
 inline constexpr std::size_t ExtendedSignature = 38;
 inline constexpr std::size_t TypeLabel = 54;

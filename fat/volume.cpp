@@ -17,6 +17,25 @@ constexpr std::uint32_t TableReadChunk = 4u << 20;
 
 constexpr std::uint32_t MinSalvageBytes = 512;
 
+// Positions beyond any device; below them a probe's end cannot wrap.
+constexpr std::uint64_t MaxProbePosition = std::uint64_t{1} << 62;
+
+constexpr ClusterNumber FirstDataCluster = 2;
+
+// What a formatter writes into a boot sector.
+constexpr std::uint8_t ShortJump = 0xEB;
+constexpr std::uint8_t NoOperation = 0x90;
+constexpr std::uint8_t NearJump = 0xE9;
+constexpr std::uint32_t MinSectorBytes = 512;
+constexpr std::uint32_t MaxSectorBytes = 4096;
+constexpr std::uint8_t MaxFatCount = 4;
+constexpr std::uint8_t FirstMediaByte = 0xF0;  // removable media; F1-F7 are never used
+constexpr std::uint8_t FirstFixedMediaByte = 0xF8;
+
+bool isPowerOfTwo(std::uint32_t value) {
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
 // The narrow field when it is set, the wide one otherwise.
 std::uint32_t narrowOrWide(std::span<const std::uint8_t> boot, std::size_t narrow,
                            std::size_t wide) {
@@ -56,8 +75,10 @@ bool readTablePiece(const VolumeState& volume, std::uint64_t position,
     if (g.fatCount < 2) return false;
     const std::uint64_t copy = position + std::uint64_t{g.fatSectors} * g.bytesPerSector;
     return std::all_of(missing.begin(), missing.end(), [&](const ByteRange& range) {
-        const std::uint32_t bytes = range.end - range.begin;
-        return readAt(volume, copy + range.begin, piece.subspan(range.begin, bytes)) == bytes;
+        // From the start of its sector: raw volumes read whole sectors only.
+        const std::uint32_t begin = range.begin / g.bytesPerSector * g.bytesPerSector;
+        const std::uint32_t bytes = range.end - begin;
+        return readAt(volume, copy + begin, piece.subspan(begin, bytes)) == bytes;
     });
 }
 
@@ -106,8 +127,47 @@ std::optional<Geometry> deriveGeometry(std::span<const std::uint8_t, BootSectorB
     g.fatBytes = static_cast<std::uint32_t>(tableBytes);
     const std::uint32_t dataSectors =
         g.totalSectors < g.firstDataSector ? 0 : g.totalSectors - g.firstDataSector;
-    g.fatType = typeForClusterCount(dataSectors / g.sectorsPerCluster);
+    g.clusterCount = dataSectors / g.sectorsPerCluster;
+    // mkfs.fat -F 32 makes FAT32 volumes below the FAT16 cluster limit on small sticks: the
+    // layout says what they are, as the Linux driver reads them.
+    const bool fat32Layout = hasFat32Layout(boot);
+    g.fatType = fat32Layout ? FatType::Fat32 : typeForClusterCount(g.clusterCount);
+    g.rootCluster = FirstDataCluster;
+    if (fat32Layout) {
+        // Formatters may put the root anywhere; a field naming no data cluster is not followed.
+        const std::uint32_t root = readLe32(boot, bpb::RootCluster32);
+        if (root >= FirstDataCluster && root - FirstDataCluster < g.clusterCount) {
+            g.rootCluster = root;
+        }
+    }
     return g;
+}
+
+bool hasFat32Layout(std::span<const std::uint8_t, BootSectorBytes> boot) {
+    return readLe16(boot, bpb::FatSectors16) == 0 && readLe32(boot, bpb::FatSectors32) != 0 &&
+           readLe16(boot, bpb::RootEntryCount) == 0;
+}
+
+bool isPlausibleBootSector(std::span<const std::uint8_t, BootSectorBytes> boot) {
+    const std::uint8_t jump = boot[bpb::JumpByte];
+    const bool jumps =
+        (jump == ShortJump && boot[bpb::JumpByte + 2] == NoOperation) || jump == NearJump;
+    const std::uint32_t sectorBytes = readLe16(boot, bpb::BytesPerSector);
+    const std::uint8_t media = boot[bpb::Media];
+    const bool fields = jumps && sectorBytes >= MinSectorBytes && sectorBytes <= MaxSectorBytes &&
+                        isPowerOfTwo(sectorBytes) && isPowerOfTwo(boot[bpb::SectorsPerCluster]) &&
+                        readLe16(boot, bpb::ReservedSectors) != 0 && boot[bpb::FatCount] >= 1 &&
+                        boot[bpb::FatCount] <= MaxFatCount &&
+                        (media == FirstMediaByte || media >= FirstFixedMediaByte);
+    if (!fields) return false;
+    const bool fixedRoot =
+        readLe16(boot, bpb::RootEntryCount) != 0 && readLe16(boot, bpb::FatSectors16) != 0;
+    if (!hasFat32Layout(boot) && !fixedRoot) return false;
+    const std::optional<Geometry> g = deriveGeometry(boot);
+    // The table must hold an entry for every cluster.
+    return g && g->clusterCount != 0 &&
+           std::uint64_t{g->fatBytes} * 8 / entryBits(g->fatType) >=
+               std::uint64_t{g->clusterCount} + FirstDataCluster;
 }
 
 std::uint32_t clusterBytes(const Geometry& geometry) {
@@ -139,10 +199,12 @@ std::vector<ByteRange> readSalvaging(const VolumeState& volume, std::uint64_t po
     const std::uint32_t got = readAt(volume, position, buffer);
     if (got >= size) return missing;
     const std::uint32_t unit = salvageUnitBytes(volume);
-    // From the piece the first read stopped in: what came before it arrived.
+    const std::uint32_t sector = volume.geometry.bytesPerSector;
+    // From the piece the first read stopped in: what came before it arrived. Each retry starts
+    // at a sector boundary, as raw volumes demand.
     for (std::uint32_t begin = got / unit * unit; begin < size; begin += unit) {
         const std::uint32_t end = begin + std::min(unit, size - begin);
-        const std::uint32_t from = std::max(got, begin);
+        const std::uint32_t from = std::max(got / sector * sector, begin);
         const std::uint32_t arrived =
             from + readAt(volume, position + from, buffer.subspan(from, end - from));
         if (arrived < end) missing.push_back({arrived, end});
@@ -150,24 +212,38 @@ std::vector<ByteRange> readSalvaging(const VolumeState& volume, std::uint64_t po
     return missing;
 }
 
-int loadGeometry(VolumeState& volume) {
-    std::array<std::uint8_t, BootSectorBytes> boot{};
-    if (readAt(volume, volume.baseOffset, boot) != BootSectorBytes) return 0;
-    const std::optional<Geometry> geometry = deriveGeometry(boot);
-    if (!geometry) return 0;
-    volume.geometry = *geometry;
-    return loadTable(volume) ? 1 : 0;
+std::size_t readProbe(const VolumeState& volume, std::uint64_t position,
+                      std::span<std::uint8_t> out) {
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    if (position > MaxProbePosition) return 0;
+    const std::uint64_t first = position / ProbeBlockBytes * ProbeBlockBytes;
+    const std::uint64_t end = position + out.size();
+    const std::uint64_t last = (end + ProbeBlockBytes - 1) / ProbeBlockBytes * ProbeBlockBytes;
+    std::vector<std::uint8_t> blocks(static_cast<std::size_t>(last - first));
+    const std::uint32_t got = readAt(volume, first, blocks);
+    const auto skip = static_cast<std::size_t>(position - first);
+    std::copy_n(blocks.begin() + static_cast<std::ptrdiff_t>(skip), out.size(), out.begin());
+    return got > skip ? std::min<std::size_t>(got - skip, out.size()) : 0;
 }
 
-int openVolume(VolumeState& volume, char driveLetter) {
-    volume.fatTable.clear();
-    volume.volumeHandle = platform::openVolumeDevice(driveLetter);
-    if (volume.volumeHandle == platform::InvalidHandle) return 0;
-    if (loadGeometry(volume) == 0) {
-        closeVolume(volume);
-        return 0;
-    }
-    return 1;
+std::size_t readDriveHead(const VolumeState& volume,
+                          std::span<std::uint8_t, ProbeBlockBytes> head) {
+    const std::size_t got = readProbe(volume, 0, head);
+    if (got >= BootSectorBytes) return got;
+    return readAt(volume, 0, std::span(head).first<BootSectorBytes>());
+}
+
+bool loadVolume(VolumeState& volume, std::span<const std::uint8_t, BootSectorBytes> boot) {
+    const std::optional<Geometry> geometry = deriveGeometry(boot);
+    if (!geometry) return false;
+    volume.geometry = *geometry;
+    return loadTable(volume);
+}
+
+int loadGeometry(VolumeState& volume) {
+    std::array<std::uint8_t, BootSectorBytes> boot{};
+    if (readProbe(volume, volume.baseOffset, boot) != BootSectorBytes) return 0;
+    return loadVolume(volume, boot) ? 1 : 0;
 }
 
 void closeVolume(VolumeState& volume) {

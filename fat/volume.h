@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fat/layout.h"
+#include "fat/partition.h"
 #include "platform/platform.h"
 
 namespace chkmend {
@@ -26,11 +27,22 @@ struct Geometry {
     std::uint32_t rootDirSectors = 0;
     std::uint32_t firstDataSector = 0;
     std::uint32_t fatBytes = 0;
+    std::uint32_t clusterCount = 0;
+    // FAT32: the first cluster of the root directory's chain.
+    ClusterNumber rootCluster = 0;
 };
 
 // Nothing when no FAT volume can be read with the boot sector (zero sizes, no table, a table
 // that cannot lie inside the volume).
 std::optional<Geometry> deriveGeometry(std::span<const std::uint8_t, BootSectorBytes> bootSector);
+
+// The FAT32 shape of a parameter block: no 16-bit table size, a 32-bit one, no fixed root.
+bool hasFat32Layout(std::span<const std::uint8_t, BootSectorBytes> bootSector);
+
+// A boot sector as formatters write it: a jump, sizes that are powers of two, a media byte,
+// tables that hold the clusters. Stricter than what deriveGeometry reads with, so that a master
+// boot record whose code happens to look like a parameter block is not taken for a volume.
+bool isPlausibleBootSector(std::span<const std::uint8_t, BootSectorBytes> bootSector);
 
 std::uint32_t clusterBytes(const Geometry& geometry);
 
@@ -43,10 +55,47 @@ struct VolumeState {
     std::vector<std::uint8_t> fatTable;
 };
 
-// 1 when the volume is open with its geometry and table loaded, 0 otherwise.
+// Which partition of a partitioned drive to read (numbered as Linux numbers them); none for the
+// first that holds a FAT volume. 0 names no partition.
+struct OpenRequest {
+    std::optional<std::uint32_t> partition;
+};
+
+struct PartitionFound {
+    Partition partition;
+    bool holdsFat = false;
+};
+
+// How the volume was found on the drive, for the driver to tell the user.
+struct OpenReport {
+    PartitionScheme scheme = PartitionScheme::None;
+    std::vector<PartitionFound> partitions;
+    std::uint32_t chosenPartition = 0;  // 0: the volume is not read from a partition table
+    bool fromBackupBootSector = false;  // the FAT32 copy stood in for a damaged first sector
+};
+
+// 1 when the volume is open with its geometry and table loaded, 0 otherwise. Where the volume
+// begins: at sector 0 when that holds a FAT boot sector; else in the partition the request names
+// or the first that holds one; else where the FAT32 backup of a damaged boot sector says; else
+// at sector 0 with whatever geometry its parameter block gives.
 int openVolume(VolumeState& volume, char driveLetter);
+int openVolume(VolumeState& volume, char driveLetter, const OpenRequest& request,
+               OpenReport& report);
+// Reads the boot sector at baseOffset, derives the geometry and loads the table.
 int loadGeometry(VolumeState& volume);
+// The same with a boot sector in hand (read at baseOffset, or its backup copy).
+bool loadVolume(VolumeState& volume, std::span<const std::uint8_t, BootSectorBytes> bootSector);
 void closeVolume(VolumeState& volume);
+
+// Reads for finding the volume, before its sector size is known: whole 4 KiB blocks at 4 KiB
+// boundaries, which every sector size from 512 to 4096 divides, so that no device refuses them.
+// Fills `out` from `position` and returns how many of its bytes arrived; the rest is zero.
+std::size_t readProbe(const VolumeState& volume, std::uint64_t position,
+                      std::span<std::uint8_t> out);
+inline constexpr std::size_t ProbeBlockBytes = 4096;
+// The first 4 KiB of the drive; when they do not arrive, sector 0 alone, so that a bad sector
+// among the next ones of a 512-byte-sector disk does not hide the boot sector. How many arrived.
+std::size_t readDriveHead(const VolumeState& volume, std::span<std::uint8_t, ProbeBlockBytes> head);
 
 // Byte position of data cluster `cluster`. Clusters 0 and 1 have none; callers end a chain
 // there instead of asking.

@@ -91,8 +91,19 @@ Handle openVolumeDevice(char driveLetter) {
     const std::string variable = std::string("CHKMEND_DRIVE_") + letter;
     const char* target = std::getenv(variable.c_str());
     if (target == nullptr || *target == '\0') return InvalidHandle;
-    const int descriptor = ::open(target, O_RDONLY | O_CLOEXEC);
-    return descriptor < 0 ? InvalidHandle : descriptor;
+    // Without O_NONBLOCK the open of a FIFO waits for a writer forever. Only an image file or a
+    // block device holds a volume; a FIFO, socket, folder or character device is refused.
+    const int descriptor = ::open(target, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return InvalidHandle;
+    struct stat status {};
+    const bool volumeLike =
+        ::fstat(descriptor, &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+    const int flags = volumeLike ? ::fcntl(descriptor, F_GETFL) : -1;
+    if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(descriptor);
+        return InvalidHandle;
+    }
+    return descriptor;
 }
 
 bool seekHandle(Handle handle, std::uint64_t position) {

@@ -35,7 +35,8 @@ struct DirVolume {
     test::ScratchDir dir;
     test::TestImage image;
     VolumeState volume;
-    explicit DirVolume(int type = 12) : image(test::makeImage({.fatType = type})) {}
+    explicit DirVolume(int type = 12, std::uint32_t clusters = 0)
+        : image(test::makeImage({.fatType = type, .clusters = clusters})) {}
     EntryList list(ClusterNumber cluster) {
         if (volume.volumeHandle == platform::InvalidHandle) test::openImage(image, dir, volume);
         return readDirectory(volume, cluster);
@@ -69,18 +70,26 @@ TEST(ReadDirectory, SubdirectoryKeepsDotEntriesFirst) {
     EXPECT_EQ(list[1].attributes, 0x10u);
 }
 
+// The directory bit decides, whatever other bits a system sets beside it (macOS writes "." and
+// ".." hidden); a volume label or a file named "." is no directory entry.
 TEST(ReadDirectory, DotTestDecidesWhatIsADirectory) {
-    RawEntry dotArchive = dotEntry(5);
-    dotArchive[11] = 0x30;
-    RawEntry dotDotReadOnly = dotDotEntry(0);
-    dotDotReadOnly[11] = 0x11;
+    const auto withAttributes = [](RawEntry entry, std::uint8_t attributes) {
+        entry[11] = attributes;
+        return entry;
+    };
     const struct {
         const char* what;
         std::vector<RawEntry> entries;
         std::size_t records;
     } cases[] = {
-        {"dot with archive bit", {dotArchive, dotDotEntry(0)}, 0},
-        {"dotdot with read-only bit", {dotEntry(5), dotDotReadOnly}, 0},
+        {"dot with archive bit", {withAttributes(dotEntry(5), 0x30), dotDotEntry(0)}, 2},
+        {"dotdot with read-only bit", {dotEntry(5), withAttributes(dotDotEntry(0), 0x11)}, 2},
+        {"dots hidden, as macOS writes them",
+         {withAttributes(dotEntry(5), 0x12), withAttributes(dotDotEntry(0), 0x12)},
+         2},
+        {"dot a plain file", {withAttributes(dotEntry(5), 0x20), dotDotEntry(0)}, 0},
+        {"dotdot a plain file", {dotEntry(5), withAttributes(dotDotEntry(0), 0x00)}, 0},
+        {"dot a volume label", {withAttributes(dotEntry(5), 0x18), dotDotEntry(0)}, 0},
         {"file data", {shortEntry({.name11 = "JFIF    BIN"}), dotEntry(5)}, 0},
         {"dots swapped", {dotDotEntry(0), dotEntry(5)}, 0},
         {"deleted entry before dots", {deleted(dotEntry(9)), dotEntry(5), dotDotEntry(0)}, 2},
@@ -256,11 +265,31 @@ TEST(FatTime, FollowsTheCalendarRules) {
     }
 }
 
-TEST(ReadDirectory, Fat32RootStartsAtClusterTwoWithoutTheDotTest) {
-    DirVolume v(32);
-    v.image.writeDirectory({2}, {shortEntry({.name11 = "ROOTFILE   "})});
-    EXPECT_EQ(namesOf(v.list(0)), (std::vector<std::string>{"ROOTFILE"}));
-    EXPECT_TRUE(v.list(2).empty());
+// The FAT32 root lies where the boot sector says when that is a data cluster, else at cluster 2;
+// it has no "." and "..". Small FAT32 volumes (below the FAT16 cluster limit) list the same.
+TEST(ReadDirectory, Fat32RootIsWhereTheBootSectorSaysWithoutTheDotTest) {
+    const struct {
+        const char* what;
+        std::uint32_t clusters;
+        std::uint32_t field;
+        std::uint32_t root;
+    } cases[] = {
+        {"the usual cluster 2", 65525, 2, 2},
+        {"moved by the formatter", 65525, 9, 9},
+        {"small FAT32, moved", 1000, 9, 9},
+        {"the last cluster", 1000, 1001, 1001},
+        {"field 0", 1000, 0, 2},
+        {"field 1", 1000, 1, 2},
+        {"beyond the last cluster", 1000, 1002, 2},
+    };
+    for (const auto& c : cases) {
+        DirVolume v(32, c.clusters);
+        test::put32(v.image.bytes, bpb::RootCluster32, c.field);
+        v.image.chain({c.root});
+        v.image.writeDirectory({c.root}, {shortEntry({.name11 = "ROOTFILE   "})});
+        EXPECT_EQ(namesOf(v.list(0)), (std::vector<std::string>{"ROOTFILE"})) << c.what;
+        EXPECT_TRUE(v.list(c.root).empty()) << c.what;
+    }
 }
 
 TEST(ReadDirectory, ClustersWithoutDataListNothing) {

@@ -2,7 +2,9 @@
 // refusal and nothing else: no output folder, no other line.
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <cstring>
 
@@ -166,13 +168,27 @@ TEST(NotAFatVolume, GetsTheOneRefusalAndNothingElse) {
 
 TEST(NotAFatVolume, NothingOpenableGetsTheRefusalToo) {
     test::ScratchDir images;
+    // Opening a FIFO for reading waits for a writer: the watchdog ends a test that blocks.
+    const test::Watchdog watchdog(20);
+    const std::string fifo = (images.path / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string socketPath = (images.path / "socket").string();
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listening, 1), 0);
     const struct {
         const char* what;
         std::string target;
     } cases[] = {
-        {"a folder, whose reads fail", images.path.string()},
+        {"a folder", images.path.string()},
         {"a missing file", (images.path / "missing.img").string()},
         {"an empty variable", ""},
+        {"a FIFO", fifo},
+        {"a socket", socketPath},
+        {"a character device", "/dev/zero"},
     };
     for (const auto& c : cases) {
         ::setenv("CHKMEND_DRIVE_T", c.target.c_str(), 1);
@@ -180,6 +196,7 @@ TEST(NotAFatVolume, NothingOpenableGetsTheRefusalToo) {
         EXPECT_EQ(test::runTool('T'), test::cantOpenOutput('T')) << c.what;
         EXPECT_FALSE(std::filesystem::exists("out")) << c.what;
     }
+    ::close(listening);
     ::unsetenv("CHKMEND_DRIVE_Q");
     test::ScratchDir work(true);
     EXPECT_EQ(test::runTool('q'), test::cantOpenOutput('q')) << "no variable at all";

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fat/partition.h"
 #include "recovery/naming.h"
 #include "recovery/rediscover.h"
 
@@ -267,6 +268,90 @@ RawEntry orphan(int number, std::uint32_t cluster, std::uint32_t size) {
     char name[12];
     std::snprintf(name, sizeof name, "FILE%04dCHK", number);
     return file(name, cluster, size);
+}
+
+void putMbrEntry(std::span<std::uint8_t> sector, std::size_t slot, std::uint8_t type,
+                 std::uint64_t firstLba, std::uint64_t sectors) {
+    const std::size_t at = mbr::FirstEntry + slot * mbr::EntryBytes;
+    sector[at + mbr::Type] = type;
+    put32(sector, at + mbr::FirstLba, static_cast<std::uint32_t>(firstLba));
+    put32(sector, at + mbr::SectorCount,
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors, 0xFFFFFFFF)));
+    sector[mbr::Signature] = 0x55;
+    sector[mbr::Signature + 1] = 0xAA;
+}
+
+namespace {
+
+std::vector<std::uint8_t> placeVolumes(std::uint32_t sectorBytes, std::uint64_t sectors,
+                                       const std::vector<DiskPartition>& partitions) {
+    std::vector<std::uint8_t> disk(sectors * sectorBytes, 0);
+    for (const DiskPartition& p : partitions) {
+        if (p.volume == nullptr) continue;
+        const std::size_t at = p.firstLba * sectorBytes;
+        if (at + p.volume->size() > disk.size()) throw std::length_error("volume beyond the disk");
+        std::copy(p.volume->begin(), p.volume->end(),
+                  disk.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    return disk;
+}
+
+void put64(std::span<std::uint8_t> bytes, std::size_t at, std::uint64_t value) {
+    put32(bytes, at, static_cast<std::uint32_t>(value));
+    put32(bytes, at + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> mbrDisk(std::uint32_t sectorBytes, std::uint64_t sectors,
+                                  const std::vector<DiskPartition>& partitions) {
+    std::vector<std::uint8_t> disk = placeVolumes(sectorBytes, sectors, partitions);
+    for (std::size_t slot = 0; slot < partitions.size(); ++slot) {
+        const DiskPartition& p = partitions[slot];
+        if (p.mbrType != 0) putMbrEntry(disk, slot, p.mbrType, p.firstLba, p.sectors);
+    }
+    return disk;
+}
+
+void sealGptHeader(std::span<std::uint8_t> header) {
+    put32(header, 16, 0);
+    put32(header, 16, crc32(header.first(header[12] | (header[13] << 8))));
+}
+
+std::vector<std::uint8_t> gptDisk(std::uint32_t sectorBytes, std::uint64_t sectors,
+                                  const std::vector<DiskPartition>& partitions) {
+    std::vector<std::uint8_t> disk = placeVolumes(sectorBytes, sectors, partitions);
+    putMbrEntry(disk, 0, mbr::ProtectiveType, 1, sectors - 1);
+    constexpr std::size_t EntryCount = 128;
+    constexpr std::size_t EntryBytes = 128;
+    const std::span<std::uint8_t> entries(disk.data() + 2 * sectorBytes, EntryCount * EntryBytes);
+    // "Microsoft basic data", as it lies on disk.
+    constexpr std::uint8_t BasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
+                                            0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
+    for (std::size_t i = 0; i < partitions.size(); ++i) {
+        const DiskPartition& p = partitions[i];
+        if (p.sectors == 0) continue;
+        const auto entry = entries.subspan(i * EntryBytes, EntryBytes);
+        std::copy(std::begin(BasicData), std::end(BasicData), entry.begin());
+        entry[16] = static_cast<std::uint8_t>(i + 1);  // the partition's own GUID
+        put64(entry, 32, p.firstLba);
+        put64(entry, 40, p.firstLba + p.sectors - 1);
+    }
+    const std::span<std::uint8_t> header(disk.data() + sectorBytes, sectorBytes);
+    std::memcpy(header.data(), "EFI PART", 8);
+    put32(header, 8, 0x00010000);
+    put32(header, 12, 92);
+    put64(header, 24, 1);
+    put64(header, 32, sectors - 1);
+    put64(header, 40, 2 + EntryCount * EntryBytes / sectorBytes);
+    put64(header, 48, sectors - 2);
+    header[56] = 0x42;  // the disk's GUID
+    put64(header, 72, 2);
+    put32(header, 80, EntryCount);
+    put32(header, 84, EntryBytes);
+    put32(header, 88, crc32(entries));
+    sealGptHeader(header);
+    return disk;
 }
 
 FoundVolume::~FoundVolume() {

@@ -110,6 +110,26 @@ RawEntry file(std::string_view name11, std::uint32_t cluster, std::uint32_t size
 // The disk checker's anonymous entry for a lost chain: FILEnnnn.CHK.
 RawEntry orphan(int number, std::uint32_t cluster, std::uint32_t size = 512);
 
+// Whole disks: volumes placed at block addresses of `sectorBytes`-byte sectors, named by a
+// partition table.
+struct DiskPartition {
+    std::uint64_t firstLba = 0;
+    std::uint64_t sectors = 0;
+    std::uint8_t mbrType = 0x0C;                        // FAT32 with block addresses
+    const std::vector<std::uint8_t>* volume = nullptr;  // bytes laid at firstLba, if any
+};
+void putMbrEntry(std::span<std::uint8_t> sector, std::size_t slot, std::uint8_t type,
+                 std::uint64_t firstLba, std::uint64_t sectors);
+// An MBR disk: the partitions in the first slots (mbrType 0 leaves a slot empty).
+std::vector<std::uint8_t> mbrDisk(std::uint32_t sectorBytes, std::uint64_t sectors,
+                                  const std::vector<DiskPartition>& partitions);
+// A GPT disk with a protective MBR, the header at LBA 1 and 128 entries from LBA 2; a partition
+// with no sectors leaves its entry unused.
+std::vector<std::uint8_t> gptDisk(std::uint32_t sectorBytes, std::uint64_t sectors,
+                                  const std::vector<DiskPartition>& partitions);
+// Seals a GPT header after a change: its CRC over its own size.
+void sealGptHeader(std::span<std::uint8_t> header);
+
 // A FAT12 volume with one-sector clusters whose root holds FOUND folders; directories are
 // written with their "." and ".." entries.
 struct FoundVolume {

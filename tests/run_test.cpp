@@ -77,5 +77,64 @@ TEST(Run, PrintsEveryPhaseInOrder) {
                                   "1 files have been recovered\n");
 }
 
+// Both sides of the console of one run for drive T.
+std::pair<std::string, std::string> runBothSides() {
+    const char* args[] = {"chkmend.exe", "T"};
+    std::pair<std::string, std::string> printed;
+    const OutputSink sink{[&printed](std::string_view text) { printed.first += text; },
+                          [&printed](std::string_view text) { printed.second += text; }};
+    EXPECT_EQ(runChkmend(2, args, sink), 0);
+    return printed;
+}
+
+// On a whole disk the user learns on standard error which partition was read and how to pick
+// another, and what the disk holds when none can be read; standard output stays as it was.
+TEST(Run, APartitionedDriveSaysWhichPartitionItReads) {
+    test::ScratchDir dir(true);
+    auto volume = test::makeImage({.fatType = 12});
+    volume.writeDirectory({0}, {file("README  TXT", 5)});
+    test::TestImage disk;
+    disk.bytes = test::mbrDisk(
+        512, 4096, {{2048, 1024, 0x01, &volume.bytes}, {3072, 1024, 0x01, &volume.bytes}});
+    test::saveImage(disk, dir.path, 'T');
+    const std::string quiet =
+        Banner + "recovering drive T\nscanning for directories\n0 files have been recovered\n";
+    const std::string cantOpen = Banner + "recovering drive T\ncan't open FAT partition\n";
+    const std::string listing =
+        "MBR partitions 1 (type 01, 512 KiB, FAT), 2 (type 01, 512 KiB, FAT); "
+        "CHKMEND_PARTITION=<number> picks one\n";
+    const struct {
+        const char* partition;  // null: unset
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {nullptr, quiet, "drive T: reading partition 1 of " + listing},
+        {"2", quiet, ""},
+        {"3", cantOpen, "drive T: CHKMEND_PARTITION=3 names no FAT volume; " + listing},
+        {"two", cantOpen, "drive T: CHKMEND_PARTITION=two names no FAT volume; " + listing},
+    };
+    for (const auto& c : cases) {
+        if (c.partition == nullptr) {
+            ::unsetenv("CHKMEND_PARTITION");
+        } else {
+            ::setenv("CHKMEND_PARTITION", c.partition, 1);
+        }
+        const auto [out, err] = runBothSides();
+        EXPECT_EQ(out, c.out) << (c.partition ? c.partition : "unset");
+        EXPECT_EQ(err, c.err) << (c.partition ? c.partition : "unset");
+    }
+    ::unsetenv("CHKMEND_PARTITION");
+
+    auto wiped = test::makeImage({.fatType = 32, .reservedSectors = 32, .clusters = 300});
+    test::put16(wiped.bytes, bpb::BackupBootSector, 6);
+    std::copy_n(wiped.bytes.begin(), 512, wiped.bytes.begin() + 6 * 512);
+    std::fill_n(wiped.bytes.begin(), 512, std::uint8_t{0});
+    test::saveImage(wiped, dir.path, 'T');
+    EXPECT_EQ(runBothSides(),
+              std::make_pair(quiet, std::string("drive T: the boot sector is damaged; "
+                                                "reading the volume with its FAT32 "
+                                                "backup copy\n")));
+}
+
 }  // namespace
 }  // namespace chkmend
