@@ -29,6 +29,7 @@ BPB_TOTAL_SECTORS_32 = 32
 BPB_FAT_SECTORS_32 = 36
 BPB_ROOT_CLUSTER = 44
 BPB_FS_INFO_SECTOR = 48
+BPB_BACKUP_BOOT_SECTOR = 50
 FSI_FREE_COUNT = 488
 FSI_NEXT_FREE = 492
 
@@ -92,9 +93,13 @@ class Geometry:
         self.cluster_count = max(0, total - first_data) // self.sectors_per_cluster
         if self.cluster_count == 0:
             raise FatError(f"boot sector: {total} sectors leave no room for data")
-        # The cluster count alone decides the type, whatever the boot sector's label says.
+        # The FAT32 layout (no 16-bit table size, no fixed root) is FAT32 whatever its cluster
+        # count, as mkfs.fat -F 32 makes it on small volumes; else the cluster count decides,
+        # whatever the boot sector's label says.
         count = self.cluster_count
-        self.fat_type = 12 if count < 4085 else 16 if count < 65525 else 32
+        fat32_layout = (le16(boot, BPB_FAT_SECTORS_16) == 0 and le32(boot, BPB_FAT_SECTORS_32) != 0
+                        and self.root_entries == 0)
+        self.fat_type = 32 if fat32_layout else 12 if count < 4085 else 16 if count < 65525 else 32
         bits, self.bad_cluster, self.end_of_chain = TABLE_VALUES[self.fat_type]
         self.cluster_bytes = self.bytes_per_sector * self.sectors_per_cluster
         self.fat_offset = self.reserved_sectors * self.bytes_per_sector

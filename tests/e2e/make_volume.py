@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Builds a damaged FAT volume and the result chkmend must rebuild from it.
 
-Usage: make_volume.py --fat {12,16,32} --out DIR [--profile full|demo|camera]
+Usage: make_volume.py --fat {12,16,32} --out DIR [--profile full|demo|camera] [--sector N]
+       [--kib N] [--disk none|mbr|mbr-logical|gpt] [--checker chkdsk|dos|fsck|bsd]
+       [--move-root] [--wipe-boot]
 Writes DIR/original/ (the tree as copied in), DIR/clean.img (the volume before the damage),
 DIR/volume.img (folders and files cut loose, chains salvaged by fsck.fat -a -f and moved into
-FOUND.000, FOUND.001 as FILEnnnn.CHK) and DIR/manifest.json (what check_recovery.py expects).
+FOUND.000, FOUND.001 as FILEnnnn.CHK, or left as another checker leaves them) and
+DIR/manifest.json (what check_recovery.py expects). With --disk, DIR/disk.img and
+DIR/clean-disk.img hold the two volumes in a partition table and the manifest names them.
 The camera profile holds real files of every type (make_samples.py makes them in DIR/samples)
 and writes DIR/manifest_types.json too: the names chkmend gives with its types switch.
-Needs mkfs.fat, fsck.fat and mtools; the result is the same on every run.
+Needs mkfs.fat, fsck.fat, mtools and, for --disk, sfdisk; the result is the same on every run.
 """
 
 import argparse
@@ -16,7 +20,9 @@ import hashlib
 import json
 import os
 import random
+import re
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -24,7 +30,9 @@ import time
 sys.dont_write_bytecode = True  # no caches in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from cut_loose import cut_loose  # noqa: E402
-from fat_image import ATTR_HIDDEN, ATTR_READ_ONLY, FatImage, fat_date_time  # noqa: E402
+from fat_image import (ATTR_HIDDEN, ATTR_READ_ONLY, BPB_BACKUP_BOOT_SECTOR,  # noqa: E402
+                       BPB_BYTES_PER_SECTOR, BPB_ROOT_CLUSTER, FatImage, fat_date_time,
+                       short_entry)
 
 # mkfs.fat arguments per variant: size in KiB, sectors per cluster.
 VARIANTS = {12: (2048, 2), 16: (16384, 4), 32: (40960, 1)}
@@ -167,7 +175,11 @@ def content_for(item, size, seed):
 
 
 def run(args, env):
-    subprocess.run(args, env=env, check=True, stdout=subprocess.DEVNULL)
+    # What the tools warn about (mkfs.fat about a small FAT32) shows only when they fail.
+    result = subprocess.run(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if result.returncode != 0:
+        sys.stderr.write(result.stderr.decode(errors="replace"))
+        result.check_returncode()
 
 
 def mtime_for(index):
@@ -182,15 +194,35 @@ def tool_environment():
     path = os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
     env = dict(os.environ, PATH=path, MTOOLS_SKIP_CHECK="1", TZ="UTC", LC_ALL="C.UTF-8",
                SOURCE_DATE_EPOCH=str(calendar.timegm(FOUND_STAMP + (0,))))
-    missing = [t for t in ("mkfs.fat", "fsck.fat", "mcopy", "mmd", "mmove", "mattrib", "mdel")
+    missing = [t for t in ("mkfs.fat", "fsck.fat", "mcopy", "mmd", "mmove", "mren", "mattrib",
+                           "mdel")
                if shutil.which(t, path=path) is None]
     if missing:
         sys.exit(f"make_volume: {' '.join(missing)} not found; run scripts/setup.sh")
     return env
 
 
-def build(fat, out, profile, tree=None):
+class Layout:
+    """What sort of drive the volume comes on and which checker left its orphans; the defaults
+    make the volume every earlier case used."""
+
+    def __init__(self, sector=512, kib=None, disk="none", checker="chkdsk", move_root=False,
+                 wipe_boot=False):
+        self.sector = sector        # bytes per sector of the volume (and of the disk around it)
+        self.kib = kib              # the volume's size, else the variant's
+        self.disk = disk            # none, mbr, mbr-logical or gpt: a whole disk around it
+        self.checker = checker      # chkdsk, dos, fsck or bsd (see salvage_round)
+        self.move_root = move_root  # FAT32: the root directory away from cluster 2
+        self.wipe_boot = wipe_boot  # FAT32: sector 0 zeroed, the backup boot sector kept
+
+    def describe(self):
+        return {"sector_bytes": self.sector, "disk": self.disk, "checker": self.checker,
+                "move_root": self.move_root, "wipe_boot": self.wipe_boot}
+
+
+def build(fat, out, profile, tree=None, layout=None):
     """Makes the case folder; `tree` (entries made by D and F) replaces the profile's tree."""
+    layout = layout or Layout()
     if tree is None and profile == "camera":
         tree = camera_tree()
         import make_samples
@@ -206,14 +238,19 @@ def build(fat, out, profile, tree=None):
         tree = FULL_TREE if profile == "full" else DEMO_TREE
     tree = [item for item in tree if item.get("min_fat", 12) <= fat]
     kib, per_cluster = VARIANTS[fat]
-    cluster = 512 * per_cluster
+    kib = layout.kib or kib
+    # The cluster stays the variant's unless a sector is larger.
+    per_cluster = max(1, 512 * per_cluster // layout.sector)
+    cluster = layout.sector * per_cluster
     env = tool_environment()
     os.makedirs(out, exist_ok=True)
     original = os.path.join(out, "original")
     shutil.rmtree(original, ignore_errors=True)
     image = os.path.join(out, "volume.img")
     clean = os.path.join(out, "clean.img")
-    for path in (image, clean):
+    staging = os.path.join(out, "staging.img")
+    staging_clean = os.path.join(out, "staging-clean.img")
+    for path in (image, clean, staging, staging_clean):
         if os.path.exists(path):
             os.remove(path)  # mkfs.fat -C refuses to overwrite
 
@@ -233,8 +270,94 @@ def build(fat, out, profile, tree=None):
         os.utime(host, (mtime_for(index), mtime_for(index)))
         files[item["path"]] = (data, mtime_for(index))
 
-    run(["mkfs.fat", "-C", "-F", str(fat), "-s", str(per_cluster), "-i", "C0DE2024",
-         "--invariant", "-n", "CHKMEND", image, str(kib)], env)
+    mkfs = ["mkfs.fat", "-C", "-F", str(fat), "-i", "C0DE2024", "--invariant", "-n", "CHKMEND"]
+    sector_args = ["-S", str(layout.sector)] if layout.sector != 512 else []
+    run(mkfs + ["-s", str(per_cluster)] + sector_args + [image, str(kib)], env)
+    with FatImage(image) as fs:
+        small_fat32 = fat == 32 and fs.geometry.cluster_count < 65525
+        last_cluster = fs.geometry.cluster_count + 1
+    # mtools takes a FAT32 volume below 65525 clusters for FAT16 and cannot write it: the tree
+    # is made and damaged on a twin of the same cluster size that mtools can write, and its
+    # clusters are then copied into the volume mkfs.fat made (see transplant).
+    work, work_clean = (staging, staging_clean) if small_fat32 else (image, clean)
+    if small_fat32:
+        blank = os.path.join(out, "blank.img")
+        sparse_copy(image, blank)
+        twin_kib = (66000 * cluster + (2 << 20)) // 1024
+        run(mkfs + ["-s", str(cluster // 512), work, str(twin_kib)], env)
+    if layout.move_root:
+        move_root(work, last_cluster)
+    if layout.checker == "bsd":
+        run(["mmd", "-i", work, "::LOST.DIR"], env)  # Android makes it on every card
+    fill_volume(work, tree, original, out, cluster, env)
+    sparse_copy(work, work_clean)
+
+    # Every entry as the volume records it before the damage, by path and by first cluster.
+    with FatImage(work) as fs:
+        if fs.geometry.fat_type != fat:
+            raise BuildError(f"mkfs.fat made FAT{fs.geometry.fat_type}, not FAT{fat}")
+        before = {path: entry for path, entry in fs.walk()}
+        fragmented = [s["path"] for s in tree if s.get("fragment")]
+        for path in fragmented:
+            chain = fs.chain(before[path].cluster)
+            if all(b == a + 1 for a, b in zip(chain, chain[1:])):
+                raise BuildError(f"{path} is not fragmented")
+        for folder in [item["path"] for item in tree if item["dir"] and item.get("late")]:
+            inside = [e.cluster for p, e in before.items() if p.startswith(folder + "/")]
+            if before[folder].cluster <= max(inside):
+                raise BuildError(f"{folder} is not behind its files")
+
+    # The damage, one disk check per round.
+    rounds = sorted({s["cut"] for s in tree if s["cut"]})
+    for number, round_ in enumerate(rounds):
+        cut_loose(work, [s["path"] for s in tree if s["cut"] == round_])
+        salvage_round(work, number, layout.checker, env)
+    if small_fat32:
+        transplant(work, image, blank)
+        transplant(work_clean, clean, blank)
+        for path in (work, work_clean, blank):
+            os.remove(path)
+    for path in (image, clean):
+        check = subprocess.run(["fsck.fat", "-n", path], env=env, capture_output=True, text=True)
+        if check.returncode != 0:
+            raise BuildError(f"{os.path.basename(path)} is not consistent:\n" + check.stdout)
+
+    with FatImage(image, writable=True) as fs:
+        orphans = []
+        counts = []
+        for label, listing in leftovers(fs, layout.checker):
+            for entry in listing:
+                # The checkers leave no time; a fixed one, different per orphan, shows whose
+                # time each anonymous file gets.
+                second = 2 * (len(orphans) % 30)
+                fs.set_times(entry, *fat_date_time(*FOUND_STAMP, second))
+                orphans.append((label, entry, calendar.timegm(FOUND_STAMP + (second,))))
+            counts.append((label, len(listing)))
+        manifest = expected_result(tree, fs, before, orphans, files, counts)
+        manifests = {"manifest.json": manifest}
+        if profile == "camera":
+            manifests["manifest_types.json"] = expected_result(tree, fs, before, orphans, files,
+                                                               counts, ext_key="types_ext")
+    if layout.wipe_boot:
+        for path in (image, clean):
+            wipe_boot_sector(path, layout.sector)
+    images = {"image": "volume.img", "clean_image": "clean.img"}
+    if layout.disk != "none":
+        images = {"image": "disk.img", "clean_image": "clean-disk.img"}
+        for volume, disk in ((image, "disk.img"), (clean, "clean-disk.img")):
+            make_disk(volume, os.path.join(out, disk), fat, layout, env)
+    for name, content in manifests.items():
+        content.update(fat_type=fat, cluster_bytes=cluster, profile=profile,
+                       image_sha256=sha256_file(os.path.join(out, images["image"])), **images,
+                       **layout.describe())
+        with open(os.path.join(out, name), "w", encoding="utf-8") as stream:
+            json.dump(content, stream, ensure_ascii=False, indent=1)
+    return manifest
+
+
+def fill_volume(image, tree, original, out, cluster, env):
+    """The tree copied in with mtools: folders, files folder by folder, a fragmented file,
+    attributes and folder times."""
     late = [item["path"] for item in tree if item["dir"] and item.get("late")]
     dirs = [item["path"] for item in tree if item["dir"] and item["path"] not in late]
     if dirs:
@@ -284,64 +407,192 @@ def build(fat, out, profile, tree=None):
             if item["dir"]:
                 clock = time.gmtime(mtime_for(index))[:6]
                 fs.set_times(fs.find(item["path"]), *fat_date_time(*clock))
-    shutil.copyfile(image, clean)
 
-    # Every entry as the volume records it before the damage, by path and by first cluster.
+
+ROOT_FILE_NAMES = {"dos": re.compile(r"FILE[0-9]{4}\.CHK"), "fsck": re.compile(r"FSCK[0-9]{4}\.REC")}
+
+
+def salvage_round(image, number, checker, env):
+    """One disk check after a cut, leaving what the checker leaves. chkdsk: Windows, lost chains
+    in FOUND.00<number> as FILEnnnn.CHK (fsck.fat -a -f salvages them, mtools moves them);
+    dos: DOS CHKDSK, FILEnnnn.CHK in the root (fsck.fat's files renamed in place); fsck:
+    fsck.fat -a -f itself, FSCKnnnn.REC in the root; bsd: the BSD checker of macOS and Android,
+    each lost chain reconnected into LOST.DIR under the number of its first cluster."""
+    if checker == "bsd":
+        reconnect_lost_chains(image)
+        return
+    result = subprocess.run(["fsck.fat", "-a", "-f", image], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    if result.returncode not in (0, 1):
+        raise BuildError(f"fsck.fat failed: {result.returncode}")
+    if checker == "fsck":
+        return
     with FatImage(image) as fs:
-        if fs.geometry.fat_type != fat:
-            raise BuildError(f"mkfs.fat made FAT{fs.geometry.fat_type}, not FAT{fat}")
-        before = {path: entry for path, entry in fs.walk()}
-        for path in fragmented:
-            chain = fs.chain(before[path].cluster)
-            if all(b == a + 1 for a, b in zip(chain, chain[1:])):
-                raise BuildError(f"{path} is not fragmented")
-        for folder in late:
-            inside = [e.cluster for p, e in before.items() if p.startswith(folder + "/")]
-            if before[folder].cluster <= max(inside):
-                raise BuildError(f"{folder} is not behind its files")
-
-    # The damage, one disk check per round; each check's salvage goes to its own FOUND folder.
-    rounds = sorted({s["cut"] for s in tree if s["cut"]})
-    found_folders = []
-    for number, round_ in enumerate(rounds):
-        cut_loose(image, [s["path"] for s in tree if s["cut"] == round_])
-        result = subprocess.run(["fsck.fat", "-a", "-f", image], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        if result.returncode not in (0, 1):
-            raise BuildError(f"fsck.fat failed: {result.returncode}")
-        with FatImage(image) as fs:
-            salvaged = sorted(e.name for e in fs.list_dir(0) if e.name.startswith("FSCK"))
-        folder = f"FOUND.{number:03d}"
-        run(["mmd", "-i", image, "::" + folder], env)
+        root = [e.name for e in fs.list_dir(0)]
+    salvaged = sorted(name for name in root if name.startswith("FSCK"))
+    if checker == "dos":
+        taken = sum(1 for name in root if ROOT_FILE_NAMES["dos"].fullmatch(name))
         for i, name in enumerate(salvaged):
-            run(["mmove", "-i", image, "::" + name, f"::{folder}/FILE{i:04d}.CHK"], env)
-        found_folders.append(folder)
-    check = subprocess.run(["fsck.fat", "-n", image], env=env, capture_output=True, text=True)
-    if check.returncode != 0:
-        raise BuildError("the damaged volume is not consistent:\n" + check.stdout)
+            run(["mren", "-i", image, "::" + name, f"::FILE{taken + i:04d}.CHK"], env)
+        return
+    folder = f"FOUND.{number:03d}"
+    run(["mmd", "-i", image, "::" + folder], env)
+    for i, name in enumerate(salvaged):
+        run(["mmove", "-i", image, "::" + name, f"::{folder}/FILE{i:04d}.CHK"], env)
 
+
+def leftovers(fs, checker):
+    """(progress label, entries) of each source chkmend collects, in its order."""
+    root = fs.list_dir(0)
+    if checker == "chkdsk":
+        return [(e.name, fs.list_dir(e.cluster)) for e in root
+                if e.is_dir and e.name.startswith("FOUND.")]
+    if checker == "bsd":
+        return [("LOST.DIR", fs.list_dir(fs.find("LOST.DIR").cluster))]
+    label = {"dos": "root FILEnnnn.CHK", "fsck": "root FSCKnnnn.REC"}[checker]
+    return [(label, [e for e in root if ROOT_FILE_NAMES[checker].fullmatch(e.name)])]
+
+
+def reconnect_lost_chains(image):
+    """As the BSD checker reconnects lost chains: a chain that no entry reaches, by its first
+    cluster, becomes a file in LOST.DIR named by that cluster's number in decimal, as long as
+    its whole clusters, attributes 0."""
     with FatImage(image, writable=True) as fs:
-        orphans = []
-        for folder in found_folders:
-            listing = fs.list_dir(fs.find(folder).cluster)
-            for entry in listing:
-                # fsck.fat leaves no time; a fixed one, different per orphan, shows whose
-                # time each anonymous file gets.
-                second = 2 * (len(orphans) % 30)
-                fs.set_times(entry, *fat_date_time(*FOUND_STAMP, second))
-                orphans.append((folder, entry, calendar.timegm(FOUND_STAMP + (second,))))
-        counts = [(folder, sum(1 for o in orphans if o[0] == folder)) for folder in found_folders]
-        manifest = expected_result(tree, fs, before, orphans, files, counts)
-        manifests = {"manifest.json": manifest}
-        if profile == "camera":
-            manifests["manifest_types.json"] = expected_result(tree, fs, before, orphans, files,
-                                                               counts, ext_key="types_ext")
-    for name, content in manifests.items():
-        content.update(fat_type=fat, cluster_bytes=cluster, profile=profile, image="volume.img",
-                       clean_image="clean.img", image_sha256=sha256_file(image))
-        with open(os.path.join(out, name), "w", encoding="utf-8") as stream:
-            json.dump(content, stream, ensure_ascii=False, indent=1)
-    return manifest
+        g = fs.geometry
+        reached = set(fs.chain(g.root_cluster)) if g.fat_type == 32 else set()
+        for _, entry in fs.walk():
+            if entry.cluster >= 2:
+                reached.update(fs.chain(entry.cluster))
+        lost = {c for c in range(2, g.cluster_count + 2)
+                if 0 < fs.entry(c) and fs.entry(c) != g.bad_cluster and c not in reached}
+        linked = {fs.next_cluster(c) for c in lost}
+        lost_dir = fs.find("LOST.DIR").cluster
+        for head in sorted(c for c in lost if c not in linked):
+            name = str(head).encode().ljust(11)[:11]
+            size = len(fs.chain(head)) * g.cluster_bytes
+            fs.add_entry(lost_dir, short_entry(name, 0, head, size))
+
+
+def move_root(image, cluster):
+    """Moves the FAT32 root directory to `cluster`, as formatters may place it: its clusters
+    copied, the boot sector and its backup pointed there, cluster 2 freed for data."""
+    with FatImage(image, writable=True) as fs:
+        g = fs.geometry
+        old = fs.chain(g.root_cluster)
+        if g.fat_type != 32 or len(old) != 1 or fs.entry(cluster) != 0:
+            raise BuildError("the root can be moved only on a fresh FAT32 volume")
+        fs.write_cluster(cluster, fs.read_cluster(old[0]))
+        fs.set_chain([cluster])
+        fs.write_cluster(old[0], bytes(g.cluster_bytes))
+        fs.set_entry(old[0], 0)
+    set_boot_field(image, BPB_ROOT_CLUSTER, cluster)
+
+
+def set_boot_field(image, offset, value):
+    """A 32-bit field of the boot sector and of its FAT32 backup."""
+    with open(image, "r+b") as stream:
+        boot = stream.read(512)
+        sector = struct.unpack_from("<H", boot, BPB_BYTES_PER_SECTOR)[0]
+        backup = struct.unpack_from("<H", boot, BPB_BACKUP_BOOT_SECTOR)[0]
+        for at in {0, backup * sector}:
+            stream.seek(at + offset)
+            stream.write(struct.pack("<I", value))
+
+
+def transplant(source, target, blank):
+    """Copies a volume that mtools wrote into `blank`, which mkfs.fat made with the same cluster
+    size, and writes the result to `target`: every table entry and allocated cluster keeps its
+    number, so every entry and chain stays valid. The root cluster follows."""
+    sparse_copy(blank, target)
+    with FatImage(source) as src, FatImage(target, writable=True) as dst:
+        s, d = src.geometry, dst.geometry
+        if s.cluster_bytes != d.cluster_bytes:
+            raise BuildError("the twin volume's clusters differ")
+        for cluster in range(2, max(s.cluster_count, d.cluster_count) + 2):
+            value = src.entry(cluster) if s.is_cluster(cluster) else 0
+            if not d.is_cluster(cluster):
+                if value:
+                    raise BuildError(f"cluster {cluster} does not fit the small volume")
+                continue
+            if value:
+                dst.write_cluster(cluster, src.read_cluster(cluster))
+            if dst.entry(cluster) != value:
+                dst.set_entry(cluster, min(value, d.end_of_chain))
+        dst.forget_free_hint()
+        root = s.root_cluster
+    set_boot_field(target, BPB_ROOT_CLUSTER, root)
+
+
+def wipe_boot_sector(image, sector):
+    with open(image, "r+b") as stream:
+        stream.write(bytes(sector))
+
+
+def make_disk(volume, disk, fat, layout, env):
+    """A whole-disk image around the volume, its table written by sfdisk: mbr (one primary
+    partition), mbr-logical (an empty Linux partition, then the volume as logical partition 5)
+    or gpt (an empty Linux partition, then the volume in entry 2). An MBR's block addresses are
+    plain numbers, so with 4096-byte sectors they count 4096-byte sectors; sfdisk writes GPT
+    with 512-byte sectors only."""
+    if shutil.which("sfdisk", path=env["PATH"]) is None:
+        sys.exit("make_volume: sfdisk not found; run scripts/setup.sh")
+    unit = layout.sector
+    if layout.disk == "gpt" and unit != 512:
+        raise BuildError("sfdisk writes GPT on image files with 512-byte sectors only")
+    size = os.path.getsize(volume)
+    sectors = size // unit
+    first = (1 << 20) // unit  # the usual 1 MiB alignment
+    mbr_type = {12: "1", 16: "6" if size >= 32 << 20 else "4", 32: "c"}[fat]
+    if layout.disk == "mbr":
+        start = first
+        script = [f"start={start}, size={sectors}, type={mbr_type}"]
+    elif layout.disk == "mbr-logical":
+        start = 3 * first
+        script = [f"start={first}, size={first}, type=83", f"start={2 * first}, type=5",
+                  f"start={start}, size={sectors}, type={mbr_type}"]
+    else:
+        start = 2 * first
+        script = [f"start={first}, size={first}, type={LINUX_DATA}, uuid={PART_UUIDS[0]}",
+                  f"start={start}, size={sectors}, type={BASIC_DATA}, uuid={PART_UUIDS[1]}"]
+    label = "gpt" if layout.disk == "gpt" else "dos"
+    disk_id = DISK_GUID if label == "gpt" else "0x43484b4d"
+    total = start * unit + size + (2 << 20)
+    if os.path.exists(disk):
+        os.remove(disk)
+    with open(disk, "wb") as stream:
+        stream.truncate(total)
+    header = [f"label: {label}", f"label-id: {disk_id}"]
+    subprocess.run(["sfdisk", "--no-reread", "--no-tell-kernel", "-q", disk],
+                   input="\n".join(header + script) + "\n", text=True, env=env, check=True,
+                   stdout=subprocess.DEVNULL)
+    listed = json.loads(subprocess.run(["sfdisk", "--json", disk], env=env, check=True,
+                                       capture_output=True, text=True).stdout)
+    starts = [p["start"] for p in listed["partitiontable"]["partitions"]]
+    if start not in starts:
+        raise BuildError(f"sfdisk did not put a partition at {start}: {starts}")
+    sparse_copy(volume, disk, start * unit)
+
+
+LINUX_DATA = "0FC63DAF-8483-4772-8E79-3D69D8477DE4"
+BASIC_DATA = "EBD0A0A2-B9E5-4433-87C0-68B6B7D0C7C7"
+DISK_GUID = "C0DE2024-0000-4000-8000-43484B4D454E"
+PART_UUIDS = ("C0DE2024-0001-4000-8000-43484B4D454E", "C0DE2024-0002-4000-8000-43484B4D454E")
+
+
+def sparse_copy(source, target, offset=0):
+    """Copies `source` into `target` at `offset`, skipping blocks of zeros, so that large
+    mostly empty images stay sparse. A target that does not exist is made."""
+    block = 1 << 16
+    mode = "r+b" if offset and os.path.exists(target) else "wb"
+    with open(source, "rb") as inner, open(target, mode) as outer:
+        size = os.path.getsize(source)
+        for at in range(0, size, block):
+            data = inner.read(block)
+            if data.count(0) != len(data):
+                outer.seek(offset + at)
+                outer.write(data)
+        if outer.seek(0, os.SEEK_END) < offset + size:
+            outer.truncate(offset + size)
 
 
 def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
@@ -458,8 +709,21 @@ def main():
     parser.add_argument("--fat", type=int, choices=sorted(VARIANTS), required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--profile", choices=("full", "demo", "camera"), default="full")
+    parser.add_argument("--sector", type=int, choices=(512, 1024, 2048, 4096), default=512,
+                        help="bytes per sector of the volume")
+    parser.add_argument("--kib", type=int, help="size of the volume (default: the variant's)")
+    parser.add_argument("--disk", choices=("none", "mbr", "mbr-logical", "gpt"), default="none",
+                        help="a whole-disk image with a partition table around the volume")
+    parser.add_argument("--checker", choices=("chkdsk", "dos", "fsck", "bsd"), default="chkdsk",
+                        help="whose leftovers the damage leaves")
+    parser.add_argument("--move-root", action="store_true",
+                        help="FAT32: the root directory away from cluster 2")
+    parser.add_argument("--wipe-boot", action="store_true",
+                        help="FAT32: sector 0 zeroed, its backup kept")
     args = parser.parse_args()
-    build(args.fat, args.out, args.profile)
+    build(args.fat, args.out, args.profile,
+          layout=Layout(args.sector, args.kib, args.disk, args.checker, args.move_root,
+                        args.wipe_boot))
 
 
 if __name__ == "__main__":
