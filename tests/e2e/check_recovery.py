@@ -2,12 +2,17 @@
 """Runs chkmend on volumes made by make_volume.py and compares what it rebuilds.
 
 Usage: check_recovery.py CASE_DIR [--chkmend PATH]
+       check_recovery.py --not-volumes [--chkmend PATH]
 The command is CHKMEND_RUNNER (shell words, e.g. "wine chkmend.exe") or PATH, with the drive
 letter appended; it runs in a scratch folder with CHKMEND_DRIVE_<letter> and CHKMEND_E2E_IMAGE
 naming the volume. CHKMEND_E2E_DRIVE sets the letter (default E), CHKMEND_E2E_SWITCH a second
 argument (e.g. /types, then DIR/manifest_types.json is expected), CHKMEND_E2E_NAMES=short
 expects names code page 437 cannot hold under their 8.3 names, CHKMEND_E2E_ENCODING the
-console's encoding (default utf-8). Exits 1 and lists every difference when the result is wrong.
+console's encoding (default utf-8). CHKMEND_ALIGNED_READS names the aligned-read library
+(aligned_reads.cpp): the binary itself (no CHKMEND_RUNNER) then reads every image as a raw
+Windows volume reads, and any read that is not whole sectors at a sector boundary fails the
+case. --not-volumes runs the binary on a FIFO, a socket and a folder instead, each of which it
+must refuse at once. Exits 1 and lists every difference when the result is wrong.
 """
 
 import argparse
@@ -16,6 +21,7 @@ import json
 import os
 import shlex
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -25,6 +31,7 @@ from make_volume import sha256_file  # the generator records checksums the same 
 BANNER = "chkmend 1.0 - rebuilds the files and folders that the disk checker left in FOUND.nnn"
 USAGE = ["usage:", "\tchkmend.exe {drive letter}"]
 RUN_TIMEOUT_SECONDS = 120
+NOT_A_VOLUME_SECONDS = 10  # a FIFO must not make the tool wait for a writer
 
 
 class Checker:
@@ -40,6 +47,7 @@ class Checker:
         with open(os.path.join(self.case_dir, manifest), encoding="utf-8") as stream:
             self.manifest = json.load(stream)
         self.failures = []
+        self.refused = {}  # scenario -> reads the aligned reader refused
 
     def fail(self, scenario, message):
         self.failures.append(f"[{scenario}] {message}")
@@ -50,11 +58,15 @@ class Checker:
         names = self.manifest["alt_names"]
         return "/".join(names.get(part, part) for part in path.split("/"))
 
-    def run(self, scenario, image, with_letter=True):
-        """Runs the command in a new scratch folder; returns (scratch, console lines)."""
+    def run(self, scenario, image, with_letter=True, sector=None):
+        """Runs the command in a new scratch folder; returns (scratch, console lines). `sector`
+        overrides the sector size the aligned reader holds the image to."""
         scratch = tempfile.mkdtemp(prefix=f"run-{scenario}-", dir=self.case_dir)
         env = dict(os.environ, CHKMEND_E2E_IMAGE=image)
         env[f"CHKMEND_DRIVE_{self.drive.upper()}"] = image
+        refusals = os.path.join(scratch, "..", os.path.basename(scratch) + "-refused.log")
+        aligned = self.aligned_reads(env, image, sector or self.manifest.get("sector_bytes", 512),
+                                     refusals)
         args = self.command + ([self.drive] + self.switch if with_letter else [])
         try:
             result = subprocess.run(args, cwd=scratch, env=env, capture_output=True,
@@ -66,8 +78,39 @@ class Checker:
             self.fail(scenario, f"exit status {result.returncode}, not 0")
         if result.stderr:
             sys.stderr.write(result.stderr.decode(self.encoding, "replace"))
+        if aligned and os.path.exists(refusals):
+            with open(refusals, encoding="utf-8") as stream:
+                self.refused[scenario] = stream.read().splitlines()
+            os.remove(refusals)
         text = result.stdout.decode(self.encoding, "replace").replace("\r\n", "\n")
         return scratch, text.split("\n")[:-1] if text.endswith("\n") else text.split("\n")
+
+    def aligned_reads(self, env, image, sector, log):
+        """Preloads the aligned reader into the binary's own run; False when it is not used."""
+        library = os.environ.get("CHKMEND_ALIGNED_READS")
+        if not library or os.environ.get("CHKMEND_RUNNER"):
+            return False
+        env["LD_PRELOAD"] = " ".join(filter(None, [library, env.get("LD_PRELOAD")]))
+        env.update(CHKMEND_ALIGNED_IMAGE=image, CHKMEND_ALIGNED_SECTOR=str(sector),
+                   CHKMEND_ALIGNED_LOG=log)
+        # A sanitized build wants its runtime first; the reader carries no sanitizer.
+        env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"),
+                                                     "verify_asan_link_order=0"]))
+        return True
+
+    def check_reads_aligned(self):
+        """No run asked for a read a raw volume refuses; and the reader does refuse: held to a
+        sector size no read of the tool is a multiple of, the volume cannot be opened."""
+        for scenario, lines in sorted(self.refused.items()):
+            self.fail(scenario, "reads a raw volume refuses:\n" + "\n".join(lines[:10]))
+        if not os.environ.get("CHKMEND_ALIGNED_READS") or os.environ.get("CHKMEND_RUNNER"):
+            return None
+        image = os.path.join(self.case_dir, self.manifest["clean_image"])
+        scratch, lines = self.run("refusing reader", image, sector=1 << 20)
+        self.refused.pop("refusing reader", None)
+        self.compare_lines("refusing reader", [BANNER, f"recovering drive {self.drive}",
+                                               "can't open FAT partition"], lines)
+        return scratch
 
     def compare_lines(self, scenario, expected, actual):
         if expected != actual:
@@ -162,10 +205,39 @@ class Checker:
                                     f"{want['read_only']}")
 
 
+def check_not_volumes(command):
+    """A FIFO, a socket and a folder as the drive: each refused at once with the one line."""
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="chkmend-not-volumes-") as folder:
+        fifo = os.path.join(folder, "fifo")
+        os.mkfifo(fifo)
+        listening = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listening.bind(os.path.join(folder, "socket"))
+        listening.listen(1)
+        expected = [BANNER, "recovering drive E", "can't open FAT partition", ""]
+        for name in ("fifo", "socket", "."):
+            work = tempfile.mkdtemp(dir=folder)
+            env = dict(os.environ, CHKMEND_DRIVE_E=os.path.join(folder, name))
+            try:
+                result = subprocess.run(command + ["E"], cwd=work, env=env, capture_output=True,
+                                        timeout=NOT_A_VOLUME_SECONDS)
+            except subprocess.TimeoutExpired:
+                failures.append(f"{name}: no end after {NOT_A_VOLUME_SECONDS} s")
+                continue
+            lines = result.stdout.decode("utf-8", "replace").split("\n")
+            if lines != expected or os.listdir(work):
+                failures.append(f"{name}: printed {lines}, created {os.listdir(work)}")
+        listening.close()
+    print("\n".join(failures) if failures else "FIFO, socket and folder refused at once")
+    return 1 if failures else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("case_dir")
+    parser.add_argument("case_dir", nargs="?")
     parser.add_argument("--chkmend", help="the chkmend binary (when CHKMEND_RUNNER is unset)")
+    parser.add_argument("--not-volumes", action="store_true",
+                        help="check that what is no volume is refused at once")
     args = parser.parse_args()
     runner = os.environ.get("CHKMEND_RUNNER")
     if runner:
@@ -174,10 +246,15 @@ def main():
         command = [os.path.abspath(args.chkmend)]
     else:
         parser.error("give --chkmend or set CHKMEND_RUNNER")
+    if args.not_volumes:
+        return check_not_volumes(command)
+    if not args.case_dir:
+        parser.error("give the case folder")
 
     checker = Checker(args.case_dir, command)
     scratches = [checker.check_no_argument(), checker.check_clean_volume(),
                  checker.check_damaged_volume()]
+    scratches.append(checker.check_reads_aligned())
     if checker.failures:
         print("\n".join(checker.failures))
         print(f"FAILED: {len(checker.failures)} differences; scratch folders kept in "
