@@ -4,12 +4,13 @@
 Usage: wine_e2e.py --exe chkmend.exe --linux-exe chkmend --platform-test platform_win32_test.exe
                    --work DIR --prefix WINEPREFIX
 
-For every volume of tests/e2e/make_volume.py (FAT12, FAT16, FAT32) and for a volume whose
-rebuilt tree is deeper than MAX_PATH, the Windows build must print the same lines as the Linux
-build (Linux names in UTF-8, Windows names in code page 437) and write the same tree: names,
-bytes, write times and the read-only bit. A long name that code page 437 cannot hold comes out
-under its 8.3 name on Windows. Neither build may change the volume. The camera card runs a
-second time with the types switch (/types) on both builds.
+For every volume of tests/e2e/make_volume.py (FAT12, FAT16, FAT32, every sector size, whole
+disks with MBR and GPT, a moved FAT32 root, a wiped boot sector, a small FAT32, each checker's
+leftovers) and for a volume whose rebuilt tree is deeper than MAX_PATH, the Windows build must
+print the same lines as the Linux build (Linux names in UTF-8, Windows names in code page 437)
+and write the same tree: names, bytes, write times and the read-only bit. A long name that code
+page 437 cannot hold comes out under its 8.3 name on Windows. Neither build may change the
+volume. The camera card runs a second time with the types switch (/types) on both builds.
 """
 
 import argparse
@@ -52,11 +53,27 @@ def fail(volume, message):
     print(f"FAIL {volume}: {message}", flush=True)
 
 
-def build_volume(fat, folder, profile):
+# Volumes named PROFILE FAT-LAYOUT (full32-s4096): the drive the generator makes around them.
+LAYOUTS = {
+    "s1024": {"sector": 1024}, "s2048": {"sector": 2048}, "s4096": {"sector": 4096},
+    "small": {"kib": 16384}, "mbr": {"disk": "mbr"}, "logical": {"disk": "mbr-logical"},
+    "gpt": {"disk": "gpt"}, "mbr4k": {"disk": "mbr", "sector": 4096},
+    "moved": {"move_root": True}, "wiped": {"wipe_boot": True},
+    "mbrwiped4k": {"disk": "mbr", "sector": 4096, "wipe_boot": True},
+    "dos": {"checker": "dos"}, "fsck": {"checker": "fsck"}, "bsd": {"checker": "bsd"},
+}
+DRIVE_VOLUMES = ("full12-s1024,full16-s1024,full32-s1024,full12-s2048,full16-s2048,"
+                 "full32-s2048,full12-s4096,full16-s4096,full32-s4096,full32-small,full16-mbr,"
+                 "full12-logical,full32-gpt,full16-mbr4k,full32-moved,full32-wiped,"
+                 "full32-mbrwiped4k,full16-dos,full32-fsck,full12-bsd")
+
+
+def build_volume(fat, folder, profile, layout=""):
     if profile == "deep":
         # The generator's own pipeline with a tree of our own.
         return make_volume.build(fat, folder, "demo", tree=DEEP_TREE)
-    return make_volume.build(fat, folder, profile)
+    return make_volume.build(fat, folder, profile,
+                             layout=make_volume.Layout(**LAYOUTS[layout]) if layout else None)
 
 
 def wine_env(prefix):
@@ -184,11 +201,11 @@ def check_code_page(volume, win_tree, alt_names):
         fail(volume, "a name outside code page 437 reached the disk")
 
 
-def run_volume(args, fat, profile):
-    volume = f"FAT{fat} {profile}"
-    folder = os.path.join(args.work, f"{profile}{fat}")
+def run_volume(args, fat, profile, layout=""):
+    volume = " ".join(filter(None, [f"FAT{fat}", profile, layout]))
+    folder = os.path.join(args.work, "-".join(filter(None, [f"{profile}{fat}", layout])))
     shutil.rmtree(folder, ignore_errors=True)
-    manifest = build_volume(fat, folder, profile)
+    manifest = build_volume(fat, folder, profile, layout)
     image = os.path.join(folder, manifest["image"])
     digest = make_volume.sha256_file(image)
     alt_names = manifest.get("alt_names", {})
@@ -254,15 +271,18 @@ def main():
     parser.add_argument("--platform-test")
     parser.add_argument("--work", required=True)
     parser.add_argument("--prefix", required=True)
-    parser.add_argument("--volumes", default="full12,full16,full32,demo16,deep16,camera16",
-                        help="comma-separated profile and FAT type, e.g. full16,deep16")
+    parser.add_argument("--volumes",
+                        default="full12,full16,full32,demo16,deep16,camera16," + DRIVE_VOLUMES,
+                        help="comma-separated profile and FAT type, with a layout after a dash, "
+                             "e.g. full16,deep16,full32-s4096")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
 
     if args.platform_test:
         run_platform_test(args)
     for volume in args.volumes.split(","):
-        run_volume(args, int(volume[-2:]), volume[:-2])
+        name, _, layout = volume.partition("-")
+        run_volume(args, int(name[-2:]), name[:-2], layout)
     # Wine keeps no creation time on a Linux file system, so creation times cannot be compared.
     print("creation times: not compared (the host file system keeps none that Wine can set)")
     if failures:
