@@ -1,6 +1,7 @@
 #include "fat/partition.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "fat/byte_reader.h"
@@ -119,10 +120,6 @@ std::optional<PartitionTable> gptTable(std::uint32_t sectorBytes, const DiskRead
                           parseGptEntries(entries, *header, sectorBytes)};
 }
 
-bool isPowerOfTwo(std::uint32_t value) {
-    return value != 0 && (value & (value - 1)) == 0;
-}
-
 }  // namespace
 
 std::optional<std::array<MbrEntry, mbr::EntryCount>> parseMbr(
@@ -164,7 +161,7 @@ std::optional<GptHeader> parseGptHeader(std::span<const std::uint8_t> sector) {
 
     GptHeader header{readLe64(sector, gpt::EntriesLba), readLe32(sector, gpt::EntryCount),
                      readLe32(sector, gpt::EntryBytes)};
-    if (header.entryBytes < gpt::MinEntryBytes || !isPowerOfTwo(header.entryBytes)) {
+    if (header.entryBytes < gpt::MinEntryBytes || !std::has_single_bit(header.entryBytes)) {
         return std::nullopt;
     }
     const std::uint64_t arrayBytes = std::uint64_t{header.entryCount} * header.entryBytes;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -31,10 +32,6 @@ constexpr std::uint32_t MaxSectorBytes = 4096;
 constexpr std::uint8_t MaxFatCount = 4;
 constexpr std::uint8_t FirstMediaByte = 0xF0;  // removable media; F1-F7 are never used
 constexpr std::uint8_t FirstFixedMediaByte = 0xF8;
-
-bool isPowerOfTwo(std::uint32_t value) {
-    return value != 0 && (value & (value - 1)) == 0;
-}
 
 // The narrow field when it is set, the wide one otherwise.
 std::uint32_t narrowOrWide(std::span<const std::uint8_t> boot, std::size_t narrow,
@@ -155,7 +152,8 @@ bool isPlausibleBootSector(std::span<const std::uint8_t, BootSectorBytes> boot) 
     const std::uint32_t sectorBytes = readLe16(boot, bpb::BytesPerSector);
     const std::uint8_t media = boot[bpb::Media];
     const bool fields = jumps && sectorBytes >= MinSectorBytes && sectorBytes <= MaxSectorBytes &&
-                        isPowerOfTwo(sectorBytes) && isPowerOfTwo(boot[bpb::SectorsPerCluster]) &&
+                        std::has_single_bit(sectorBytes) &&
+                        std::has_single_bit(boot[bpb::SectorsPerCluster]) &&
                         readLe16(boot, bpb::ReservedSectors) != 0 && boot[bpb::FatCount] >= 1 &&
                         boot[bpb::FatCount] <= MaxFatCount &&
                         (media == FirstMediaByte || media >= FirstFixedMediaByte);

@@ -76,13 +76,13 @@ std::vector<FoundFolderReport> collectOrphans(const VolumeState& volume, EntryLi
         }
         if (count > 0) reports.push_back({std::string(kind.label), count});
     }
+    // Android keeps an empty LOST.DIR on every card: it says nothing until it holds orphans.
     const auto lost = std::find_if(rootListing.begin(), rootListing.end(), [](const auto& r) {
         return isDirectory(r) && nameOf(r.longName) == LostDirName;
     });
-    if (lost != rootListing.end()) {
-        reports.push_back(
-            {std::string(LostDirName), collectFolder(volume, *lost, scratch, masterList)});
-    }
+    const int lostCount =
+        lost == rootListing.end() ? 0 : collectFolder(volume, *lost, scratch, masterList);
+    if (lostCount > 0) reports.push_back({std::string(LostDirName), lostCount});
     return reports;
 }
 

@@ -17,8 +17,8 @@ struct FoundFolderReport {
 };
 
 // Appends the orphans folder by folder in root order, then the root FILEnnnn.CHK files, the
-// root FSCKnnnn.REC files and the entries of LOST.DIR. Returns one report per FOUND folder, one
-// per kind of root file present and one for LOST.DIR when it exists.
+// root FSCKnnnn.REC files and the entries of LOST.DIR. Returns one report per FOUND folder, and
+// one per other source that holds orphans.
 std::vector<FoundFolderReport> collectOrphans(const VolumeState& volume, EntryList& masterList);
 
 bool isFoundFolder(const EntryRecord& record);

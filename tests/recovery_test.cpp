@@ -87,15 +87,16 @@ TEST(CollectOrphans, TakesEveryCheckersLeftoversAfterTheFoundFolders) {
     EXPECT_EQ(got, expected);
 }
 
-TEST(CollectOrphans, ASourceIsReportedOnlyWhenItExists) {
-    test::FoundVolume empty;
-    empty.root = {file("README  TXT", 5), folder("LOST    DIR", 4)};
-    empty.directory(4, {});
+// Android keeps an empty LOST.DIR on every card; a card checked on Windows must read as before.
+TEST(CollectOrphans, OtherCheckersSourcesAreReportedOnlyWhenTheyHoldOrphans) {
+    test::FoundVolume v;
+    v.root = {file("README  TXT", 5), folder("LOST    DIR", 4), folder("FOUND   000", 3)};
+    v.directory(4, {});
+    v.directory(3, {});
     std::vector<FoundFolderReport> reports;
-    EXPECT_TRUE(empty.collect(&reports).empty());
-    ASSERT_EQ(reports.size(), 1u) << "no line for a kind of root file that is not there";
-    EXPECT_EQ(reports[0].name, "LOST.DIR");
-    EXPECT_EQ(reports[0].orphanCount, 0);
+    EXPECT_TRUE(v.collect(&reports).empty());
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].name, "FOUND.000");
 }
 
 TEST(Rediscover, GivesListedOrphansTheirEntriesAtAnyDepth) {

@@ -93,9 +93,11 @@ TEST(Run, APartitionedDriveSaysWhichPartitionItReads) {
     test::ScratchDir dir(true);
     auto volume = test::makeImage({.fatType = 12});
     volume.writeDirectory({0}, {file("README  TXT", 5)});
+    auto second = test::makeImage({.fatType = 12});
+    second.writeDirectory({0}, {orphan(0, 0, 0)});
     test::TestImage disk;
     disk.bytes = test::mbrDisk(
-        512, 4096, {{2048, 1024, 0x01, &volume.bytes}, {3072, 1024, 0x01, &volume.bytes}});
+        512, 4096, {{2048, 1024, 0x01, &volume.bytes}, {3072, 1024, 0x01, &second.bytes}});
     test::saveImage(disk, dir.path, 'T');
     const std::string quiet =
         Banner + "recovering drive T\nscanning for directories\n0 files have been recovered\n";
@@ -109,7 +111,10 @@ TEST(Run, APartitionedDriveSaysWhichPartitionItReads) {
         std::string err;
     } cases[] = {
         {nullptr, quiet, "drive T: reading partition 1 of " + listing},
-        {"2", quiet, ""},
+        {"2",
+         Banner + "recovering drive T\nroot FILEnnnn.CHK - 1 files\nscanning for directories\n"
+                  "saved out\\UnkFil0\n0 files have been recovered\n",
+         ""},
         {"3", cantOpen, "drive T: CHKMEND_PARTITION=3 names no FAT volume; " + listing},
         {"two", cantOpen, "drive T: CHKMEND_PARTITION=two names no FAT volume; " + listing},
     };
@@ -123,6 +128,11 @@ TEST(Run, APartitionedDriveSaysWhichPartitionItReads) {
         EXPECT_EQ(out, c.out) << (c.partition ? c.partition : "unset");
         EXPECT_EQ(err, c.err) << (c.partition ? c.partition : "unset");
     }
+    test::saveImage(volume, dir.path, 'T');
+    ::setenv("CHKMEND_PARTITION", "1", 1);
+    EXPECT_EQ(runBothSides(), std::make_pair(cantOpen, std::string("drive T: CHKMEND_PARTITION=1 "
+                                                                   "names no FAT volume; the drive "
+                                                                   "has no partition table\n")));
     ::unsetenv("CHKMEND_PARTITION");
 
     auto wiped = test::makeImage({.fatType = 32, .reservedSectors = 32, .clusters = 300});
