@@ -9,7 +9,6 @@
 
 #include "fat/byte_reader.h"
 #include "fat/fat_time.h"
-#include "fat/lower_case.h"
 #include "platform/platform.h"
 #include "platform/utf16.h"
 
@@ -78,13 +77,19 @@ std::string chooseName(const LongNameState& state, std::uint8_t checksum,
     return text ? std::move(*text) : shortName;
 }
 
-// One part of an 8.3 name as the systems show it: decoded with the OEM code page (ASCII, the
-// common case, is the same in all of them), then lower-cased when its case flag says so.
+// One part of an 8.3 name as Windows and mcopy show it: decoded with the OEM code page (ASCII,
+// the common case, is the same in all of them), then A-Z lower-cased when its case flag says
+// so. Letters of the code page keep their case: 0x8E is "Ä" with or without the flag.
 std::string shortNamePart(std::string_view bytes, bool lowerCase) {
     const bool ascii = std::all_of(bytes.begin(), bytes.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     std::string text = ascii ? std::string(bytes) : platform::oemToUtf8(bytes);
-    return lowerCase ? lowerCased(text) : text;
+    if (lowerCase) {
+        for (char& c : text) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
 }
 
 EntryRecord makeRecord(DirEntry entry, const std::string& name, const std::string& shortName) {

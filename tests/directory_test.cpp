@@ -99,8 +99,8 @@ TEST(ReadDirectory, DotTestDecidesWhatIsADirectory) {
     }
 }
 
-// 8.3 names as mtools and the systems show them: the OEM bytes decoded (code page 437 unless
-// chosen otherwise), then lower-cased where byte 12 says so.
+// 8.3 names as Windows and mcopy show them: the OEM bytes decoded (code page 437 unless chosen
+// otherwise), then A-Z lower-cased where byte 12 says so.
 TEST(ReadDirectory, ShortNamesAreDecodedAndTakeTheirCaseFlags) {
     const struct {
         std::string_view name11;
@@ -117,14 +117,15 @@ TEST(ReadDirectory, ShortNamesAreDecodedAndTakeTheirCaseFlags) {
         {"MAKEFILE   ", 0x10, "", "MAKEFILE"},
         {"A1_B~2  TXT", 0x08, "", "a1_b~2.TXT"},
         {"NOTES   TXT", 0xE7, "", "NOTES.TXT"},  // other bits of the byte say nothing of case
-        {"\x8eRGER   TXT", 0, "", "\xc3\x84RGER.TXT"},              // ÄRGER.TXT
-        {"\x8eRGER   TXT", 0x18, "", "\xc3\xa4rger.txt"},           // ärger.txt
-        {"\xe4IGMA   \x99L ", 0x18, "", "\xcf\x83igma.\xc3\xb6l"},  // σigma.öl
-        {"\xb5NGEL   ", 0x08, "850", "\xc3\xa1ngel"},               // ángel
-        {"\xb5NGEL   ", 0x08, "437", "\xe2\x95\xa1ngel"},           // a box-drawing piece
+        {"\x8eRGER   TXT", 0, "", "\xc3\x84RGER.TXT"},  // ÄRGER.TXT
+        // Only A-Z change case, not the code page's letters: Ärger.txt, Σigma.Öl, Ángel.
+        {"\x8eRGER   TXT", 0x18, "", "\xc3\x84rger.txt"},
+        {"\xe4IGMA   \x99L ", 0x18, "", "\xce\xa3igma.\xc3\x96l"},
+        {"\xb5NGEL   ", 0x08, "850", "\xc3\x81ngel"},
+        {"\xb5NGEL   ", 0x08, "437", "\xe2\x95\xa1ngel"},  // a box-drawing piece
         {"\x8f\xe0\xa8\xa2\xa5\xe2  TXT", 0x08, "866",
-         "\xd0\xbf\xd1\x80\xd0\xb8\xd0\xb2"
-         "\xd0\xb5\xd1\x82.TXT"},  // привет
+         "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2"
+         "\xd0\xb5\xd1\x82.TXT"},  // Привет
         {"\x05"
          "BC     TXT",
          0, "",
