@@ -92,10 +92,10 @@ std::string shortNamePart(std::string_view bytes, bool lowerCase) {
     return text;
 }
 
-EntryRecord makeRecord(DirEntry entry, const std::string& name, const std::string& shortName) {
+EntryRecord makeRecord(DirEntry entry, std::string name, const std::string& shortName) {
     EntryRecord record;
     record.attributes = entry[dirent::Attributes];
-    setName(record.longName, name);
+    record.longName = std::move(name);
     setName(record.shortName, shortName);
     record.firstCluster = (std::uint32_t{readLe16(entry, dirent::ClusterHigh)} << 16) |
                           readLe16(entry, dirent::ClusterLow);
@@ -123,17 +123,18 @@ StepEnd takeShortEntry(Listing& listing, DirEntry onDisk) {
     std::array<std::uint8_t, DirEntryBytes> entry{};
     std::copy(onDisk.begin(), onDisk.end(), entry.begin());
     if (entry[dirent::Name] == dirent::EscapedE5Mark) entry[dirent::Name] = dirent::DeletedMark;
+    // Most orphans are files, whose first bytes fail the test: decided before any name is
+    // decoded or time converted.
+    if (listing.dotsPending > 0 && entry[dirent::Attributes] != attr::Directory) {
+        return StepEnd::NotADirectory;
+    }
     const std::string shortName = shortNameOf(entry);
-    const std::string name = chooseName(listing.longName, shortNameChecksum(entry), shortName);
-    const EntryRecord record = makeRecord(entry, name, shortName);
+    std::string name = chooseName(listing.longName, shortNameChecksum(entry), shortName);
     if (listing.dotsPending > 0) {
-        const std::string_view want = listing.dotsPending == 2 ? "." : "..";
-        if (nameOf(record.longName) != want || record.attributes != attr::Directory) {
-            return StepEnd::NotADirectory;
-        }
+        if (name != (listing.dotsPending == 2 ? "." : "..")) return StepEnd::NotADirectory;
         --listing.dotsPending;
     }
-    listing.records.push_back(record);
+    listing.records.push_back(makeRecord(entry, std::move(name), shortName));
     listing.longName.reset();
     return StepEnd::Continue;
 }
