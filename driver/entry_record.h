@@ -25,9 +25,6 @@ inline constexpr std::uint32_t Directory = 0x10;
 inline constexpr std::uint32_t Archive = 0x20;
 }  // namespace attr
 
-inline constexpr std::size_t LongNameBytes = 260;  // 259 bytes of text and the terminator
-// The record's buffer for the 8.3 name as text ("NAME.EXT"), not the 11-byte on-disk field.
-inline constexpr std::size_t ShortNameBufferBytes = 14;  // 12 bytes of text and the terminator
 inline constexpr std::size_t NoParent = std::numeric_limits<std::size_t>::max();
 
 struct EntryRecord {
