@@ -49,14 +49,13 @@ bool isRelative(std::wstring_view path) {
 
 // Bytes of a code page as UTF-16; empty when they are not valid in it.
 std::wstring toWide(UINT codePage, std::string_view bytes) {
+    constexpr DWORD flags = MB_ERR_INVALID_CHARS;
     if (bytes.empty() || bytes.size() > 32767) return {};
     const int length = static_cast<int>(bytes.size());
-    const int units =
-        MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), length, nullptr, 0);
+    const int units = MultiByteToWideChar(codePage, flags, bytes.data(), length, nullptr, 0);
     if (units <= 0) return {};
     std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), length, wide.data(),
-                            units) != units) {
+    if (MultiByteToWideChar(codePage, flags, bytes.data(), length, wide.data(), units) != units) {
         return {};
     }
     return wide;
@@ -289,21 +288,26 @@ namespace {
 void printTo(DWORD stream, std::string_view text) {
     const HANDLE handle = GetStdHandle(stream);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE || text.empty()) return;
-    const std::wstring wide = toWide(CP_UTF8, text);
-    const int units = static_cast<int>(wide.size());
+    // Lenient: the drive letter echoed back is a byte of the ANSI code page, not UTF-8.
+    const std::u16string utf16 = utf8ToUtf16(text);
+    const auto* wide = reinterpret_cast<const wchar_t*>(utf16.data());
+    const int units = static_cast<int>(utf16.size());
     DWORD mode = 0;
     if (GetConsoleMode(handle, &mode)) {
         DWORD written = 0;
-        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(units), &written, nullptr);
+        WriteConsoleW(handle, wide, static_cast<DWORD>(units), &written, nullptr);
         return;
     }
-    // No best fit: a look-alike would show a character the name does not have.
-    const int bytes = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide.data(), units,
-                                          nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return;
-    std::string oem(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide.data(), units, oem.data(), bytes,
-                        nullptr, nullptr);
+    // No best fit: a look-alike would show a character the name does not have. UTF-8 as the
+    // OEM code page takes no such flag, and holds every character anyway.
+    const DWORD flags = GetOEMCP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int bytes =
+        WideCharToMultiByte(CP_OEMCP, flags, wide, units, nullptr, 0, nullptr, nullptr);
+    std::string oem(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes <= 0 || WideCharToMultiByte(CP_OEMCP, flags, wide, units, oem.data(), bytes, nullptr,
+                                          nullptr) != bytes) {
+        oem.assign(text);
+    }
     writeHandle(fromNative(handle), oem.data(), static_cast<std::uint32_t>(oem.size()));
 }
 

@@ -81,6 +81,24 @@ constexpr char32_t nextUtf8CodePoint(std::string_view text, std::size_t& at) {
     return code;
 }
 
+// UTF-8 as UTF-16; a byte that begins no complete sequence becomes U+FFFD, the rest is kept.
+inline std::u16string utf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t start = at;
+        char32_t code = nextUtf8CodePoint(text, at);
+        if (code >= 0x80 && at == start + 1) code = 0xFFFD;
+        if (code >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(code);
+        }
+    }
+    return out;
+}
+
 // How many UTF-16 units the UTF-8 text takes: one per code point, two above the first plane.
 constexpr std::size_t utf16Length(std::string_view utf8) {
     std::size_t units = 0;

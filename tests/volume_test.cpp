@@ -171,6 +171,8 @@ TEST(TextConversions, Utf16BecomesUtf8UnlessASurrogateHasNoPartner) {
     // What Win32 counts against its 255 units of a path component.
     EXPECT_EQ(platform::utf16Length("M\xc3\xa4rz \xf0\x9f\x98\x80"), 7u);
     EXPECT_EQ(platform::utf16Length("\xe6\x97\xa5"), 1u);
+    // What Win32 prints: a stray byte (a drive letter of the ANSI code page) costs only itself.
+    EXPECT_EQ(platform::utf8ToUtf16("drive \xe4\n\xf0\x9f\x98\x80"), u"drive \uFFFD\n\U0001F600");
 }
 
 TEST(TextConversions, OemBytesAreDecodedWithTheChosenCodePage) {

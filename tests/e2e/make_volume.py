@@ -213,8 +213,11 @@ def tool_environment():
     # what it creates with SOURCE_DATE_EPOCH instead of the clock, so images come out alike.
     # mtools reads 8.3 names in code page 850 unless told otherwise; chkmend's default is 437.
     path = os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
-    with open(MTOOLS_CONFIG, "w", encoding="ascii") as stream:
+    # Written whole and then renamed: generators running side by side share the file.
+    with tempfile.NamedTemporaryFile("w", encoding="ascii", delete=False,
+                                     dir=os.path.dirname(MTOOLS_CONFIG)) as stream:
         stream.write("default_codepage=437\n")
+    os.replace(stream.name, MTOOLS_CONFIG)
     env = dict(os.environ, PATH=path, MTOOLS_SKIP_CHECK="1", TZ="UTC", LC_ALL="C.UTF-8",
                MTOOLSRC=MTOOLS_CONFIG, SOURCE_DATE_EPOCH=str(calendar.timegm(FOUND_STAMP + (0,))))
     missing = [t for t in ("mkfs.fat", "fsck.fat", "mcopy", "mmd", "mmove", "mattrib", "mdel",
