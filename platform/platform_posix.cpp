@@ -235,8 +235,8 @@ std::optional<std::int64_t> offsetOf(std::int64_t wallClock) {
 }
 
 // The offsets of local days without a clock change, so that most times cost a lookup rather
-// than three calls into the zone rules (they made a run in Europe/Berlin 70 % slower). A
-// change of TZ starts afresh.
+// than a walk through the zone rules; files of one card share few days. A change of TZ starts
+// afresh.
 struct DayOffsets {
     std::string zone;
     std::unordered_map<std::int64_t, std::int64_t> offsets;
