@@ -89,4 +89,8 @@ std::string openedHow(char driveLetter, const char* requested, const OpenReport&
     return text;
 }
 
+std::string unknownCodePage(std::string_view name) {
+    return "unknown code page " + std::string(name) + ", 8.3 names are read in code page 437\n";
+}
+
 }  // namespace chkmend::messages

@@ -18,6 +18,8 @@ std::string recoveringDrive(char driveLetter);
 std::string foundFolder(std::string_view name, int orphanCount);
 std::string saved(std::string_view outputPath);
 std::string recovered(int count);
+// Standard error, when the chosen code page is not to be had.
+std::string unknownCodePage(std::string_view name);
 
 // Standard-error notes on how the volume was found; empty when there is nothing to say.
 // `requested` is the text of CHKMEND_PARTITION, null when it is not set.

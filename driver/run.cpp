@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,9 @@ OutputSink consoleSink() {
 int runChkmend(int argc, const char* const* argv, const OutputSink& sink) {
     platform::useOemFileApis();
     sink.out(messages::Banner);
+    if (const std::optional<std::string> unknown = platform::chooseOemCodePage()) {
+        sink.err(messages::unknownCodePage(*unknown));
+    }
     if (argc < 2 || argv[1] == nullptr) {
         sink.out(messages::Usage);
         return 0;

@@ -20,9 +20,6 @@ namespace {
 // No platform creates a path longer than this; an entry deeper than it cannot be written.
 constexpr std::size_t MaxRelativePathBytes = 32000;
 
-// Longest name of one path component that Windows or Linux will create.
-constexpr std::size_t MaxComponentBytes = 255;
-
 // Attribute bits a created file or folder may carry: read-only, hidden, system, archive.
 // Stray bits from a damaged entry must not make the platform refuse the file.
 constexpr std::uint32_t WritableAttributes =
@@ -48,11 +45,11 @@ PathMemo makeMemo(const EntryList& list) {
     return memo;
 }
 
-// A long name the platforms cannot hold as one component would lose the file; its 8.3 name
+// A long name the platform cannot hold as one component would lose the file; its 8.3 name
 // always fits.
 void appendComponent(const EntryRecord& record, std::string& out) {
     std::string name = safeName(nameOf(record.longName));
-    if (name.size() > MaxComponentBytes) name = safeName(nameOf(record.shortName));
+    if (!platform::fitsPathComponent(name)) name = safeName(nameOf(record.shortName));
     out += name;
 }
 

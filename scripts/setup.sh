@@ -5,9 +5,10 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev dosfstools mtools python3
           g++-mingw-w64-x86-64-posix wine64 wine clang libclang-rt-14-dev
           fdisk  # sfdisk: partition tables of the whole-disk test images
-          imagemagick ffmpeg zip p7zip-full zstd file)  # the last line: real sample files
+          imagemagick ffmpeg zip p7zip-full zstd file  # real sample files
+          sleuthkit tzdata)  # fls shows the names the volumes hold; a zone with summer time
 if [ "${1:-}" = "--minimal" ]; then
-  packages=(cmake ninja-build g++ dosfstools mtools python3)
+  packages=(cmake ninja-build g++ dosfstools mtools python3 sleuthkit tzdata)
 fi
 
 missing=()

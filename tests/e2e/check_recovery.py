@@ -6,13 +6,14 @@ Usage: check_recovery.py CASE_DIR [--chkmend PATH]
 The command is CHKMEND_RUNNER (shell words, e.g. "wine chkmend.exe") or PATH, with the drive
 letter appended; it runs in a scratch folder with CHKMEND_DRIVE_<letter> and CHKMEND_E2E_IMAGE
 naming the volume. CHKMEND_E2E_DRIVE sets the letter (default E), CHKMEND_E2E_SWITCH a second
-argument (e.g. /types, then DIR/manifest_types.json is expected), CHKMEND_E2E_NAMES=short
-expects names code page 437 cannot hold under their 8.3 names, CHKMEND_E2E_ENCODING the
-console's encoding (default utf-8). CHKMEND_ALIGNED_READS names the aligned-read library
-(aligned_reads.cpp): the binary itself (no CHKMEND_RUNNER) then reads every image as a raw
-Windows volume reads, and any read that is not whole sectors at a sector boundary fails the
-case. --not-volumes runs the binary on a FIFO, a socket and a folder instead, each of which it
-must refuse at once. Exits 1 and lists every difference when the result is wrong.
+argument (e.g. /types, then DIR/manifest_types.json is expected), CHKMEND_E2E_TZ the time zone
+the tool runs in (default UTC; the write times expected are those mcopy -m gives there),
+CHKMEND_E2E_ENCODING the console's encoding (default utf-8; a character it lacks is expected as
+'?' per UTF-16 unit). CHKMEND_ALIGNED_READS names the aligned-read library (aligned_reads.cpp):
+the binary itself (no CHKMEND_RUNNER) then reads every image as a raw Windows volume reads, and
+any read that is not whole sectors at a sector boundary fails the case. --not-volumes runs the
+binary on a FIFO, a socket and a folder instead, each of which it must refuse at once. Exits 1
+and lists every difference when the result is wrong.
 """
 
 import argparse
@@ -34,13 +35,26 @@ RUN_TIMEOUT_SECONDS = 120
 NOT_A_VOLUME_SECONDS = 10  # a FIFO must not make the tool wait for a writer
 
 
+def printable(line, encoding):
+    """The line as a console in `encoding` shows it: Windows prints the code page's '?' for
+    each UTF-16 unit of a character the code page lacks."""
+    out = []
+    for char in line:
+        try:
+            char.encode(encoding)
+            out.append(char)
+        except UnicodeEncodeError:
+            out.append("?" * (len(char.encode("utf-16-le")) // 2))
+    return "".join(out)
+
+
 class Checker:
     def __init__(self, case_dir, command):
         self.case_dir = os.path.abspath(case_dir)
         self.command = command
         self.drive = os.environ.get("CHKMEND_E2E_DRIVE", "E")[:1] or "E"
         self.encoding = os.environ.get("CHKMEND_E2E_ENCODING", "utf-8")
-        self.short_names = os.environ.get("CHKMEND_E2E_NAMES", "long") == "short"
+        self.zone = os.environ.get("CHKMEND_E2E_TZ", "UTC")
         switch = os.environ.get("CHKMEND_E2E_SWITCH", "")
         self.switch = [switch] if switch else []
         manifest = "manifest_types.json" if switch == "/types" else "manifest.json"
@@ -52,17 +66,21 @@ class Checker:
     def fail(self, scenario, message):
         self.failures.append(f"[{scenario}] {message}")
 
-    def expected_path(self, path):
-        if not self.short_names:
-            return path
-        names = self.manifest["alt_names"]
-        return "/".join(names.get(part, part) for part in path.split("/"))
+    def printable(self, line):
+        return printable(line, self.encoding)
+
+    def mtime(self, entry):
+        """The write time mcopy -m gives the file under the zone of the run."""
+        return entry["mtimes"][self.zone]
+
+    def dir_times(self):
+        return self.manifest["zone_dir_times"][self.zone]
 
     def run(self, scenario, image, with_letter=True, sector=None):
         """Runs the command in a new scratch folder; returns (scratch, console lines). `sector`
         overrides the sector size the aligned reader holds the image to."""
         scratch = tempfile.mkdtemp(prefix=f"run-{scenario}-", dir=self.case_dir)
-        env = dict(os.environ, CHKMEND_E2E_IMAGE=image)
+        env = dict(os.environ, CHKMEND_E2E_IMAGE=image, TZ=self.zone)
         env[f"CHKMEND_DRIVE_{self.drive.upper()}"] = image
         refusals = os.path.join(scratch, "..", os.path.basename(scratch) + "-refused.log")
         aligned = self.aligned_reads(env, image, sector or self.manifest.get("sector_bytes", 512),
@@ -156,7 +174,7 @@ class Checker:
         expected = [BANNER, f"recovering drive {self.drive}"]
         expected += [f"{name} - {count} files" for name, count in m["found_folders"]]
         expected.append("scanning for directories")
-        expected += ["saved out\\" + self.expected_path(p).replace("/", "\\") for p in m["saved"]]
+        expected += [self.printable("saved out\\" + p.replace("/", "\\")) for p in m["saved"]]
         expected.append(f"{m['recovered']} files have been recovered")
         self.compare_lines(scenario, expected, lines)
         self.check_untouched(scenario, image, before)
@@ -174,17 +192,17 @@ class Checker:
             dirs.update(prefix + d for d in subfolders)
             for name in names:
                 files[prefix + name] = os.path.join(folder, name)
-        want_dirs = {self.expected_path(d) for d in self.manifest["dirs"]}
+        want_dirs = set(self.manifest["dirs"])
         for d in sorted(want_dirs - dirs):
             self.fail(scenario, f"missing folder out/{d}")
         for d in sorted(dirs - want_dirs):
             self.fail(scenario, f"unexpected folder out/{d}")
-        for d, mtime in sorted(self.manifest.get("dir_times", {}).items()):
-            path = os.path.join(out, self.expected_path(d))
+        for d, mtime in sorted(self.dir_times().items()):
+            path = os.path.join(out, d)
             if os.path.isdir(path) and int(os.stat(path).st_mtime) != mtime:
                 self.fail(scenario, f"out/{d}/: write time {int(os.stat(path).st_mtime)}, "
                                     f"not {mtime}")
-        want_files = {self.expected_path(f["path"]): f for f in self.manifest["files"]}
+        want_files = {f["path"]: f for f in self.manifest["files"]}
         for path in sorted(set(files) - set(want_files)):
             self.fail(scenario, f"unexpected file out/{path}")
         for path, want in sorted(want_files.items()):
@@ -196,9 +214,9 @@ class Checker:
                 self.fail(scenario, f"out/{path}: {status.st_size} bytes, not {want['size']}")
             elif sha256_file(files[path]) != want["sha256"]:
                 self.fail(scenario, f"out/{path}: contents differ")
-            if int(status.st_mtime) != want["mtime"]:
+            if int(status.st_mtime) != self.mtime(want):
                 self.fail(scenario, f"out/{path}: write time {int(status.st_mtime)}, "
-                                    f"not {want['mtime']}")
+                                    f"not {self.mtime(want)} (TZ={self.zone})")
             read_only = (status.st_mode & 0o222) == 0
             if read_only != want["read_only"]:
                 self.fail(scenario, f"out/{path}: read-only is {read_only}, not "
@@ -265,7 +283,7 @@ def main():
             shutil.rmtree(scratch, ignore_errors=True)
     m = checker.manifest
     print(f"FAT{m['fat_type']}: {len(m['files'])} files, {len(m['dirs'])} folders, "
-          f"{m['recovered']} recovered: all as expected")
+          f"{m['recovered']} recovered, TZ={checker.zone}: all as expected")
     return 0
 
 

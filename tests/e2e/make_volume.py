@@ -11,7 +11,10 @@ DIR/manifest.json (what check_recovery.py expects). With --disk, DIR/disk.img an
 DIR/clean-disk.img hold the two volumes in a partition table and the manifest names them.
 The camera profile holds real files of every type (make_samples.py makes them in DIR/samples)
 and writes DIR/manifest_types.json too: the names chkmend gives with its types switch.
-Needs mkfs.fat, fsck.fat, mtools and, for --disk, sfdisk; the result is the same on every run.
+Names and write times in the manifest are what mtools shows of the volume (mcopy -s -m under
+each zone of ZONES, code page 437); the generator checks that tools/fat_image.py reads the same
+names. Needs mkfs.fat, fsck.fat, mtools, sleuthkit and, for --disk, sfdisk; the result is the
+same on every run.
 """
 
 import argparse
@@ -25,6 +28,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.dont_write_bytecode = True  # no caches in the source tree
@@ -84,8 +88,18 @@ FULL_TREE = [
     F("Documents/Read only contract.txt", "text", (2, 5), attrs="r"),
     F("Documents/Hidden settings.dat", "random", 200, attrs="h"),
     F("Documents/日本語のメモ.txt", "text", 300),
+    # Names as the systems show them: mtools stores these as 8.3 names with the case flags,
+    # the code page's letter 0x8E, or long names of every script.
+    F("Documents/README.md", "text", 30),
+    D("Documents/photos"),
+    F("Documents/photos/beach.jpg", "jfif", (1, 20)),
+    F("Documents/ÄRGER.TXT", "text", 50),
+    F("Documents/Ελληνικά.doc", "random", 333),
+    F("Documents/Привет мир.txt", "text", 120),
+    F("Documents/مرحبا بالعالم.txt", "text", 90),
     D("Documents/Brief an Müller"),
     F("Documents/Brief an Müller/Brief.txt", "text", 1234),
+    F("Documents/Brief an Müller/ärger.txt", "text", 21),  # shown as Ärger.txt
     D("Documents/Brief an Müller/Anlagen"),
     D("Documents/Brief an Müller/Anlagen/Deep"),
     F("Documents/Brief an Müller/Anlagen/Deep/Leaf note.txt", "text", 77, attrs="rh"),
@@ -94,9 +108,13 @@ FULL_TREE = [
     D("Documents/Many names"),
     *[F(f"Documents/Many names/Rechnung {i:02d} für Ärztin.txt", "text", 40 + i)
       for i in range(24)],
+    F("Documents/Many names/" + "L" * 251 + ".txt", "text", 10),  # 255 characters
+    F("Documents/Many names/" + "長" * 85, "text", 11),  # 255 bytes of UTF-8
     D("Photos", cut=2),
     F("Photos/Café.jpg", "jfif", (4, 3)),
     F("Photos/Exif photo.jpg", "exif", (2, 0)),
+    F("Photos/Urlaub 😀🌴.jpg", "jfif", (1, 77)),  # surrogate pairs
+    F("Photos/Readme.txt", "text", 44),  # a long name only for its case: 8.3 name README.TXT
     D("Photos/Sommer 2019"),
     F("Photos/Sommer 2019/Strand.jpg", "jfif", (1, 300)),
     F("Photos/Sommer 2019/fragmented video.ogg", "ogg", (12, 7), fragment=True),
@@ -174,6 +192,16 @@ def content_for(item, size, seed):
     return (head + rng.randbytes(max(0, size - len(head))))[:size]
 
 
+def beyond_mtools(path):
+    """mtools 4.0 stores a character above U+FFFF as one UTF-16 unit, not as a surrogate pair:
+    such a name is copied in under a stand-in of as many units and then written by fat_image."""
+    return any(ord(c) > 0xFFFF for c in os.path.basename(path))
+
+
+def stand_in(name):
+    return "".join("xx" if ord(c) > 0xFFFF else c for c in name)
+
+
 def run(args, env):
     # What the tools warn about (mkfs.fat about a small FAT32) shows only when they fail.
     result = subprocess.run(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -187,19 +215,100 @@ def mtime_for(index):
     return calendar.timegm((2019, 6, 1, 10, 0, 0)) + index * (3 * 86400 + 7994)
 
 
+# The zones whose write times the manifest holds; check_recovery.py runs under one of them.
+ZONES = ("UTC", "Europe/Berlin")
+MTOOLS_CONFIG = os.path.join(tempfile.gettempdir(), "chkmend-mtoolsrc")
+
+
 def tool_environment():
     # mkfs.fat and fsck.fat live in sbin, which a user's PATH may lack. Times are taken as
     # UTC so that the FAT fields hold the very clock values the tree carries; mtools stamps
     # what it creates with SOURCE_DATE_EPOCH instead of the clock, so images come out alike.
+    # mtools reads 8.3 names in code page 850 unless told otherwise; chkmend's default is 437.
     path = os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
+    # Written whole and then renamed: generators running side by side share the file.
+    with tempfile.NamedTemporaryFile("w", encoding="ascii", delete=False,
+                                     dir=os.path.dirname(MTOOLS_CONFIG)) as stream:
+        stream.write("default_codepage=437\n")
+    os.replace(stream.name, MTOOLS_CONFIG)
     env = dict(os.environ, PATH=path, MTOOLS_SKIP_CHECK="1", TZ="UTC", LC_ALL="C.UTF-8",
-               SOURCE_DATE_EPOCH=str(calendar.timegm(FOUND_STAMP + (0,))))
+               MTOOLSRC=MTOOLS_CONFIG, SOURCE_DATE_EPOCH=str(calendar.timegm(FOUND_STAMP + (0,))))
     missing = [t for t in ("mkfs.fat", "fsck.fat", "mcopy", "mmd", "mmove", "mren", "mattrib",
-                           "mdel")
+                           "mdel", "mdir", "fls")
                if shutil.which(t, path=path) is None]
     if missing:
         sys.exit(f"make_volume: {' '.join(missing)} not found; run scripts/setup.sh")
     return env
+
+
+def fls_names(image, fat):
+    """Every path sleuthkit's fls shows on the volume. It shows long names whole (surrogate
+    pairs too, which mtools 4.0 cannot) but a byte above 0x7F of an 8.3 name as '^'."""
+    listing = subprocess.run(["fls", "-r", "-p", "-f", f"fat{fat}", image], check=True,
+                             capture_output=True, text=True, encoding="utf-8").stdout
+    names = set()
+    for line in listing.splitlines():
+        kind, _, path = line.partition("\t")
+        if kind.split()[0] in ("r/r", "d/d") and "*" not in kind and \
+                not path.endswith("(Volume Label Entry)"):
+            names.add(path)
+    return names
+
+
+def mtools_names(image, env):
+    """Every path mtools shows on the volume: the 8.3 names in code page 437."""
+    listing = subprocess.run(["mdir", "-/", "-b", "-a", "-i", image, "::"], env=env, check=True,
+                             capture_output=True, text=True, encoding="utf-8").stdout
+    return {line[len("::/"):].rstrip("/") for line in listing.splitlines() if line}
+
+
+def check_names(before, image, fat, env):
+    """The names tools/fat_image.py reads, and so the manifest holds, must be those fls shows;
+    where fls falls short (a code-page letter of an 8.3 name shown as '^', the last piece of a
+    255-character long name dropped), mtools must show them and fls the rest."""
+    fls, mtools = fls_names(image, fat), mtools_names(image, env)
+
+    def agree(seen, path):
+        if len(seen) == len(path):
+            return all(a == b or a == "^" for a, b in zip(seen, path))
+        return path.startswith(seen) and len(path) - len(seen) <= 13 and \
+            path.rpartition("/")[0] == seen.rpartition("/")[0]
+
+    def fls_shows(path):
+        return path in fls or (path in mtools and any(agree(seen, path) for seen in fls))
+
+    wrong = sorted(path for path in before if not fls_shows(path))
+    if wrong or len(fls) != len(before):
+        raise BuildError(f"fat_image.py reads names fls and mtools do not show: {wrong}; "
+                         f"fls shows {len(fls)} entries, fat_image.py {len(before)}")
+
+
+def mtools_times(image, entries, out, env):
+    """{zone: {key: write time}} as mcopy -m gives it under each zone of ZONES. `entries` maps
+    a key to (8.3 path, is a folder): mtools finds every entry by its 8.3 path, whatever its
+    long name holds."""
+    target = tempfile.mkdtemp(prefix="mtools-", dir=out)
+    views = {}
+    for zone in ZONES:
+        view = {}
+        for number, (key, (short_path, is_dir)) in enumerate(entries.items()):
+            copy = os.path.join(target, f"{zone.replace('/', '-')}-{number}")
+            run(["mcopy", "-o", "-m"] + (["-s"] if is_dir else []) +
+                ["-i", image, "::" + short_path, copy], dict(env, TZ=zone))
+            view[key] = int(os.stat(copy).st_mtime)
+        views[zone] = view
+    shutil.rmtree(target)
+    return views
+
+
+def short_paths(fs):
+    """Path -> (8.3 path, is a folder) of every entry below the root."""
+    paths = {}
+    for path, entry in fs.walk():
+        parent = path.rpartition("/")[0]
+        prefix = paths[parent][0] + "/" if parent else ""
+        paths[path] = (prefix + entry.short_name, entry.is_dir)
+    return paths
 
 
 class Layout:
@@ -277,8 +386,8 @@ def build(fat, out, profile, tree=None, layout=None):
         small_fat32 = fat == 32 and fs.geometry.cluster_count < 65525
         last_cluster = fs.geometry.cluster_count + 1
     # mtools takes a FAT32 volume below 65525 clusters for FAT16 and cannot write it: the tree
-    # is made and damaged on a twin of the same cluster size that mtools can write, and its
-    # clusters are then copied into the volume mkfs.fat made (see transplant).
+    # is made, damaged and looked at on a twin of the same cluster size that mtools can write,
+    # and its clusters are then copied into the volume mkfs.fat made (see transplant).
     work, work_clean = (staging, staging_clean) if small_fat32 else (image, clean)
     if small_fat32:
         blank = os.path.join(out, "blank.img")
@@ -293,25 +402,44 @@ def build(fat, out, profile, tree=None, layout=None):
     sparse_copy(work, work_clean)
 
     # Every entry as the volume records it before the damage, by path and by first cluster.
+    late = [item["path"] for item in tree if item["dir"] and item.get("late")]
     with FatImage(work) as fs:
         if fs.geometry.fat_type != fat:
             raise BuildError(f"mkfs.fat made FAT{fs.geometry.fat_type}, not FAT{fat}")
         before = {path: entry for path, entry in fs.walk()}
-        fragmented = [s["path"] for s in tree if s.get("fragment")]
-        for path in fragmented:
+        for path in [s["path"] for s in tree if s.get("fragment")]:
             chain = fs.chain(before[path].cluster)
             if all(b == a + 1 for a, b in zip(chain, chain[1:])):
                 raise BuildError(f"{path} is not fragmented")
-        for folder in [item["path"] for item in tree if item["dir"] and item.get("late")]:
+        for folder in late:
             inside = [e.cluster for p, e in before.items() if p.startswith(folder + "/")]
             if before[folder].cluster <= max(inside):
                 raise BuildError(f"{folder} is not behind its files")
+    check_names(before, work_clean, fat, env)
+    with FatImage(work_clean) as fs:
+        clean_times = mtools_times(work_clean, short_paths(fs), out, env)
 
     # The damage, one disk check per round.
     rounds = sorted({s["cut"] for s in tree if s["cut"]})
     for number, round_ in enumerate(rounds):
         cut_loose(work, [s["path"] for s in tree if s["cut"] == round_])
         salvage_round(work, number, layout.checker, env)
+
+    with FatImage(work, writable=True) as fs:
+        orphans = []
+        counts = []
+        for label, folder, listing in leftovers(fs, layout.checker):
+            for entry in listing:
+                # The checkers leave no time; a fixed one, different per orphan, shows whose
+                # time each anonymous file gets.
+                second = 2 * (len(orphans) % 30)
+                fs.set_times(entry, *fat_date_time(*FOUND_STAMP, second))
+                orphans.append((folder, entry, calendar.timegm(FOUND_STAMP + (second,))))
+            counts.append((label, len(listing)))
+    found_entries = {f"{folder}/{entry.name}": ("/".join(filter(None, [folder, entry.name])),
+                                                entry.is_dir)
+                     for folder, entry, _ in orphans}
+    times = Times(clean_times, mtools_times(work, found_entries, out, env))
     if small_fat32:
         transplant(work, image, blank)
         transplant(work_clean, clean, blank)
@@ -322,22 +450,13 @@ def build(fat, out, profile, tree=None, layout=None):
         if check.returncode != 0:
             raise BuildError(f"{os.path.basename(path)} is not consistent:\n" + check.stdout)
 
-    with FatImage(image, writable=True) as fs:
-        orphans = []
-        counts = []
-        for label, listing in leftovers(fs, layout.checker):
-            for entry in listing:
-                # The checkers leave no time; a fixed one, different per orphan, shows whose
-                # time each anonymous file gets.
-                second = 2 * (len(orphans) % 30)
-                fs.set_times(entry, *fat_date_time(*FOUND_STAMP, second))
-                orphans.append((label, entry, calendar.timegm(FOUND_STAMP + (second,))))
-            counts.append((label, len(listing)))
-        manifest = expected_result(tree, fs, before, orphans, files, counts)
+    with FatImage(image) as fs:
+        manifest = expected_result(tree, fs, before, orphans, files, counts, times)
         manifests = {"manifest.json": manifest}
         if profile == "camera":
             manifests["manifest_types.json"] = expected_result(tree, fs, before, orphans, files,
-                                                               counts, ext_key="types_ext")
+                                                               counts, times,
+                                                               ext_key="types_ext")
     if layout.wipe_boot:
         for path in (image, clean):
             wipe_boot_sector(path, layout.sector)
@@ -356,8 +475,8 @@ def build(fat, out, profile, tree=None, layout=None):
 
 
 def fill_volume(image, tree, original, out, cluster, env):
-    """The tree copied in with mtools: folders, files folder by folder, a fragmented file,
-    attributes and folder times."""
+    """The tree copied in with mtools: folders, files folder by folder, names beyond mtools, a
+    fragmented file, attributes and folder times."""
     late = [item["path"] for item in tree if item["dir"] and item.get("late")]
     dirs = [item["path"] for item in tree if item["dir"] and item["path"] not in late]
     if dirs:
@@ -365,7 +484,7 @@ def fill_volume(image, tree, original, out, cluster, env):
     # One mcopy per folder, in tree order; the fragmented file comes last, into holes.
     by_folder = {}
     for item in tree:
-        if not item["dir"] and not item.get("fragment"):
+        if not item["dir"] and not item.get("fragment") and not beyond_mtools(item["path"]):
             folder = os.path.dirname(item["path"])
             if folder in late:
                 folder = os.path.dirname(folder)
@@ -373,6 +492,15 @@ def fill_volume(image, tree, original, out, cluster, env):
     for folder, paths in by_folder.items():
         run(["mcopy", "-m", "-i", image] + [os.path.join(original, p) for p in paths]
             + ["::" + folder + "/"], env)
+    astral = [item["path"] for item in tree if not item["dir"] and beyond_mtools(item["path"])]
+    for path in astral:
+        folder, name = os.path.split(path)
+        run(["mcopy", "-m", "-i", image, os.path.join(original, path),
+             f"::{folder}/{stand_in(name)}"], env)
+    with FatImage(image, writable=True) as fs:
+        for path in astral:
+            folder, name = os.path.split(path)
+            fs.set_long_name(fs.find(f"{folder}/{stand_in(name)}"), name)
     for folder in late:
         run(["mmd", "-i", image, "::" + folder], env)
         for item in tree:
@@ -442,15 +570,16 @@ def salvage_round(image, number, checker, env):
 
 
 def leftovers(fs, checker):
-    """(progress label, entries) of each source chkmend collects, in its order."""
+    """(progress label, folder path, entries) of each source chkmend collects, in its order;
+    the folder path is empty for the root."""
     root = fs.list_dir(0)
     if checker == "chkdsk":
-        return [(e.name, fs.list_dir(e.cluster)) for e in root
+        return [(e.name, e.name, fs.list_dir(e.cluster)) for e in root
                 if e.is_dir and e.name.startswith("FOUND.")]
     if checker == "bsd":
-        return [("LOST.DIR", fs.list_dir(fs.find("LOST.DIR").cluster))]
+        return [("LOST.DIR", "LOST.DIR", fs.list_dir(fs.find("LOST.DIR").cluster))]
     label = {"dos": "root FILEnnnn.CHK", "fsck": "root FSCKnnnn.REC"}[checker]
-    return [(label, [e for e in root if ROOT_FILE_NAMES[checker].fullmatch(e.name)])]
+    return [(label, "", [e for e in root if ROOT_FILE_NAMES[checker].fullmatch(e.name)])]
 
 
 def reconnect_lost_chains(image):
@@ -595,11 +724,32 @@ def sparse_copy(source, target, offset=0):
             outer.truncate(offset + size)
 
 
-def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
+class Times:
+    """Write times as mcopy -m gives them, per zone: of the intact volume's entries by path,
+    and of the salvaged FOUND entries by their path in the damaged volume."""
+
+    def __init__(self, clean, damaged):
+        self.clean, self.damaged = clean, damaged
+
+    def of(self, view, path, utc):
+        by_zone = {zone: view[zone][path] for zone in ZONES}
+        if by_zone["UTC"] != utc:
+            raise BuildError(f"{path}: mcopy -m gives {by_zone['UTC']} under UTC, the volume "
+                             f"was written with {utc}")
+        return by_zone
+
+    def named(self, volume_path, utc):
+        return self.of(self.clean, volume_path, utc)
+
+    def found(self, folder, entry, utc):
+        return self.of(self.damaged, f"{folder}/{entry.name}", utc)
+
+
+def expected_result(tree, fs, before, orphans, files, counts, times, ext_key="ext"):
     """Replays what chkmend must do with the orphans, from what the volume recorded; loose
-    files take the extension under `ext_key`."""
-    # Paths as the volume names them; an 8.3 name in lower case comes back in upper case, as
-    # mtools stores such a name without a long name.
+    files take the extension under `ext_key`. Write times come in every zone of ZONES."""
+    # Paths as the volume names them, as mtools shows them (an 8.3 name's code-page letters
+    # keep their case: ärger.txt comes back as Ärger.txt).
     tree_paths = {s["path"].casefold(): s["path"] for s in tree}
     by_cluster = {}
     for volume_path, entry in before.items():
@@ -637,28 +787,27 @@ def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
         raise BuildError(f"{volume_path} is under no cut entry")
 
     saved, expected_files, expected_dirs = [], [], []
-    alt_names, dir_times = {}, {}
+    dir_times = {zone: {} for zone in ZONES}
 
     def expect_named(tree_path, volume_path, entry):
         data, mtime = files[tree_path]
         expected_files.append({"path": out_path(volume_path), "size": len(data),
                                "sha256": hashlib.sha256(data).hexdigest(), "mtime": mtime,
+                               "mtimes": times.named(volume_path, mtime),
                                "read_only": bool(entry.attributes & ATTR_READ_ONLY),
                                "hidden": bool(entry.attributes & ATTR_HIDDEN)})
         saved.append(out_path(volume_path))
-        # A long name the OEM code page 437 cannot hold comes out under its 8.3 name there.
-        if entry.long_name is not None and not can_encode(entry.long_name, "cp437"):
-            alt_names[entry.long_name] = entry.short_name
 
     recovered = 0
-    for _, entry, mtime in orphans:
+    for folder, entry, mtime in orphans:
         tree_path, volume_path = by_cluster[entry.cluster]
         if before[volume_path].is_dir:
             # A folder nobody lists keeps the time of its FOUND entry.
-            top = tree_path in cut
             expected_dirs.append(out_path(volume_path))
-            dir_times[out_path(volume_path)] = mtime if top else \
-                calendar.timegm(before[volume_path].write_clock())
+            by_zone = times.found(folder, entry, mtime) if tree_path in cut else \
+                times.named(volume_path, calendar.timegm(before[volume_path].write_clock()))
+            for zone, value in by_zone.items():
+                dir_times[zone][out_path(volume_path)] = value
         elif tree_path in cut:
             # A loose file keeps the size fsck.fat gave it: whole clusters, slack included.
             data, _ = files[tree_path]
@@ -667,7 +816,8 @@ def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
                 raise BuildError(f"{tree_path}: the salvaged chain does not hold the file")
             expected_files.append({"path": out_path(volume_path), "size": entry.size,
                                    "sha256": hashlib.sha256(salvaged).hexdigest(),
-                                   "mtime": mtime, "read_only": False, "hidden": False})
+                                   "mtime": mtime, "mtimes": times.found(folder, entry, mtime),
+                                   "read_only": False, "hidden": False})
             saved.append(out_path(volume_path))
         else:
             expect_named(tree_path, volume_path, before[volume_path])
@@ -683,17 +833,10 @@ def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
                 child_path = volume_path + "/" + child.name
                 expect_named(tree_paths[child_path.casefold()], child_path, child)
                 recovered += 1
+    # dir_times: UTC, as before; zone_dir_times: every zone of ZONES.
     return {"found_folders": counts, "saved": saved, "recovered": recovered,
-            "files": expected_files, "dirs": expected_dirs, "dir_times": dir_times,
-            "alt_names": alt_names}
-
-
-def can_encode(text, codec):
-    try:
-        text.encode(codec)
-        return True
-    except UnicodeEncodeError:
-        return False
+            "files": expected_files, "dirs": expected_dirs, "dir_times": dir_times["UTC"],
+            "zone_dir_times": dir_times}
 
 
 def sha256_file(path):
@@ -724,6 +867,7 @@ def main():
     build(args.fat, args.out, args.profile,
           layout=Layout(args.sector, args.kib, args.disk, args.checker, args.move_root,
                         args.wipe_boot))
+
 
 
 if __name__ == "__main__":
