@@ -18,4 +18,16 @@ std::string recovered(int count) {
     return std::to_string(count) + " files have been recovered\n";
 }
 
+std::string cantWrite(std::string_view outputPath, std::string_view reason) {
+    return "can't write " + std::string(outputPath) + ": " + std::string(reason) + "\n";
+}
+
+std::string cantCreate(std::string_view folderPath, std::string_view reason) {
+    return "can't create " + std::string(folderPath) + ": " + std::string(reason) + "\n";
+}
+
+std::string notWritten(int count) {
+    return std::to_string(count) + " files could not be written\n";
+}
+
 }  // namespace chkmend::messages

@@ -17,4 +17,9 @@ std::string foundFolder(std::string_view name, int orphanCount);
 std::string saved(std::string_view outputPath);
 std::string recovered(int count);
 
+// Standard error: what could not be written, and why.
+std::string cantWrite(std::string_view outputPath, std::string_view reason);
+std::string cantCreate(std::string_view folderPath, std::string_view reason);
+std::string notWritten(int count);
+
 }  // namespace chkmend::messages

@@ -63,13 +63,20 @@ std::string contentOf(const fs::path& path) {
 
 struct Written {
     int recovered = 0;
+    int unwritten = 0;
     std::vector<std::string> saved;
+    std::vector<std::string> failed;  // "<path>: <reason>", folders marked with a trailing '\'
 };
 
 Written writeTree(VolumeState& volume, const EntryList& list) {
     Written w;
-    w.recovered =
-        writeOutputTree(volume, list, [&](const std::string& path) { w.saved.push_back(path); });
+    const OutputCounts counts = writeOutputTree(
+        volume, list, [&](const std::string& path) { w.saved.push_back(path); },
+        [&](const OutputFailure& f) {
+            w.failed.push_back(f.outputPath + (f.isFolder ? "\\: " : ": ") + f.reason);
+        });
+    w.recovered = counts.recovered;
+    w.unwritten = counts.unwritten;
     return w;
 }
 
@@ -163,7 +170,7 @@ TEST(WriteOutputTree, FolderTimesSurviveTheFilesWrittenIntoThem) {
                                  .writeTime = Noon})});
     v.directory(60, {file("NOTE    TXT", 50, 5)});
     v.content(50, "hello");
-    EXPECT_EQ(writeOutputTree(v.volume, v.name(), nullptr), 1);
+    EXPECT_EQ(writeOutputTree(v.volume, v.name(), nullptr).recovered, 1);
     struct stat letters {};
     ASSERT_EQ(::stat("out/UnkDir0/LETTERS", &letters), 0);
     EXPECT_EQ(letters.st_mtime, 1551700802);  // 2019-03-04 12:00:02
