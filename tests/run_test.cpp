@@ -77,5 +77,31 @@ TEST(Run, PrintsEveryPhaseInOrder) {
                                   "1 files have been recovered\n");
 }
 
+// Standard output tells what was saved as ever; what was not goes to standard error, and the
+// status says the run fell short.
+TEST(Run, FilesThatCannotBeWrittenAreSaidAndFailTheRun) {
+    test::FoundVolume v(true);
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 80), orphan(1, 50), orphan(2, 51)});
+    v.directory(80, {file("NOTE    TXT", 50, 5)});
+    v.content(50, "hello");
+    v.content(51, "%PDF-1.7");
+    v.collect();
+    // What stands where a file goes and cannot give way: a folder with something in it.
+    std::filesystem::create_directories("out/UnkDir0/NOTE.TXT/kept");
+    std::filesystem::create_directories("out/UnkFil0.pdf/kept");
+    const test::ToolRun run = test::runCapturing({"T"});
+    EXPECT_EQ(run.printed, Banner +
+                               "recovering drive T\n"
+                               "FOUND.000 - 3 files\n"
+                               "scanning for directories\n"
+                               "0 files have been recovered\n");
+    EXPECT_EQ(run.errors,
+              "can't write out\\UnkDir0\\NOTE.TXT: Is a directory\n"
+              "can't write out\\UnkFil0.pdf: Is a directory\n"
+              "2 files could not be written\n");
+    EXPECT_EQ(run.status, 1);
+}
+
 }  // namespace
 }  // namespace chkmend
