@@ -102,8 +102,13 @@ bool invalidName() {
 }
 
 // A read-only file refuses DeleteFileW; this run's own files and an earlier run's are removed
-// all the same.
+// all the same. A folder is not a file to remove.
 bool removeFile(const std::wstring& wide) {
+    const DWORD found = GetFileAttributesW(wide.c_str());
+    if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);  // what DeleteFileW says of a folder
+        return false;
+    }
     SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
     return DeleteFileW(wide.c_str()) != 0;
 }
@@ -180,23 +185,16 @@ Handle createOutputFile(OutputTree&, const std::string& path, std::uint32_t attr
         return InvalidHandle;
     }
     const auto create = [&wide, attributes] {
-        return CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+        return CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            attributes & FileAttributeBits, nullptr);
     };
     HANDLE file = create();
-    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-        // CREATE_ALWAYS refuses a read-only file, and a hidden or system one unless the new
-        // attributes repeat them. What an earlier run left there is the tool's own: cleared
-        // and replaced.
-        const DWORD found = GetFileAttributesW(wide.c_str());
-        constexpr DWORD Blocking =
-            FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-        if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            (found & Blocking) != 0 && SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL)) {
-            file = create();
-        } else {
-            SetLastError(ERROR_ACCESS_DENIED);
-        }
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+        // What an earlier run left is removed, not overwritten: CREATE_ALWAYS refuses a
+        // read-only file, and a hidden or system one unless the new attributes repeat them, and
+        // keeps attributes the new entry does not have.
+        if (!removeFile(wide)) return InvalidHandle;
+        file = create();
     }
     return fromNative(file);
 }

@@ -208,6 +208,7 @@ void testLeftovers(OutputTree& tree) {
     check(createOutputFile(tree, "out\\was a file", 0x20) == InvalidHandle,
           "a folder is not replaced by a file");
     const std::string reason = lastErrorText();
+    std::printf("a folder in the way: %s\n", reason.c_str());
     check(!reason.empty() && reason.find_first_of("\r\n") == std::string::npos &&
               !reason.ends_with("."),
           "the reason is one line without a full stop: " + reason);
