@@ -1,4 +1,6 @@
 // Whole runs through the driver: the console lines exactly as a user sees them.
+#include <sys/stat.h>
+
 #include "tests/hostile_support.h"
 
 namespace chkmend {
@@ -63,7 +65,10 @@ TEST(Run, PrintsEveryPhaseInOrder) {
     v.root = {folder("FOUND   000", 3), folder("FOUND   001", 4)};
     v.directory(3, {orphan(0, 80), orphan(1, 50)});
     v.directory(4, {orphan(0, 51)});
-    v.directory(80, {file("NOTE    TXT", 50, 5)});
+    v.directory(80, {test::shortEntry({.name11 = "NOTE    TXT",
+                                       .firstCluster = 50,
+                                       .size = 5,
+                                       .writeDate = test::fatDate(2019, 3, 4)})});
     v.content(50, "hello");
     v.content(51, "%PDF-1.7");
     v.collect();
@@ -83,7 +88,10 @@ TEST(Run, FilesThatCannotBeWrittenAreSaidAndFailTheRun) {
     test::FoundVolume v(true);
     v.root = {folder("FOUND   000", 3)};
     v.directory(3, {orphan(0, 80), orphan(1, 50), orphan(2, 51)});
-    v.directory(80, {file("NOTE    TXT", 50, 5)});
+    v.directory(80, {test::shortEntry({.name11 = "NOTE    TXT",
+                                       .firstCluster = 50,
+                                       .size = 5,
+                                       .writeDate = test::fatDate(2019, 3, 4)})});
     v.content(50, "hello");
     v.content(51, "%PDF-1.7");
     v.collect();
@@ -101,6 +109,10 @@ TEST(Run, FilesThatCannotBeWrittenAreSaidAndFailTheRun) {
               "can't write out\\UnkFil0.pdf: Is a directory\n"
               "2 files could not be written\n");
     EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(std::filesystem::is_directory("out/UnkDir0/NOTE.TXT/kept")) << "left as it was";
+    struct stat st {};
+    ASSERT_EQ(::stat("out/UnkDir0/NOTE.TXT", &st), 0);
+    EXPECT_GT(st.st_mtime, 1551657600) << "no times on what this run did not write";
 }
 
 }  // namespace
