@@ -143,14 +143,6 @@ EntryPlace placeOf(OutputTree& tree, std::string_view path) {
     return place;
 }
 
-}  // namespace
-
-void closeOutputTree(OutputTree& tree) {
-    dropLevels(tree, 0);
-}
-
-namespace {
-
 // Seconds between 1601-01-01 and 1970-01-01.
 constexpr std::int64_t EpochDifferenceSeconds = 11644473600;
 constexpr std::int64_t TicksPerSecond = 10000000;
@@ -221,6 +213,10 @@ std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes) {
 
 void closeHandle(Handle handle) {
     ::close(fd(handle));
+}
+
+void closeOutputTree(OutputTree& tree) {
+    dropLevels(tree, 0);
 }
 
 bool makeOutputFolder(OutputTree& tree, const std::string& path) {

@@ -189,7 +189,6 @@ using FolderStates = std::unordered_map<std::string, bool, PathHash, std::equal_
 
 struct TreeWriter {
     const VolumeState& volume;
-    const EntryList& list;
     const FailedFn& onFailed;
     PathMemo memo;
     platform::OutputTree tree;
@@ -301,7 +300,7 @@ std::string buildPath(const EntryList& list, std::size_t index) {
 OutputCounts writeOutputTree(const VolumeState& volume, const EntryList& masterList,
                              const SavedFileFn& onSaved, const FailedFn& onFailed) {
     const RenamedEntries renamed = resolveCollisions(masterList);
-    TreeWriter w{volume, masterList, onFailed, makeMemo(masterList, renamed), {}, {}, {}, {}};
+    TreeWriter w{volume, onFailed, makeMemo(masterList, renamed), {}, {}, {}, {}};
     std::string outputPath;  // reused: one path in hand at a time
     // Writing into a folder moves its write time, and its entries mostly come after its own;
     // so folder times are applied when everything is written.
