@@ -60,8 +60,8 @@ TEST(Run, TheSecondArgumentAsksForAllTypesInThreeFormsAndAnyCase) {
         << "the first argument keeps its meaning";
 }
 
-TEST(Run, PrintsEveryPhaseInOrder) {
-    test::FoundVolume v(true);
+// Two FOUND folders: a lost folder holding NOTE.TXT (written 2019-03-04) and a PDF.
+void noteAndPdf(test::FoundVolume& v) {
     v.root = {folder("FOUND   000", 3), folder("FOUND   001", 4)};
     v.directory(3, {orphan(0, 80), orphan(1, 50)});
     v.directory(4, {orphan(0, 51)});
@@ -72,11 +72,18 @@ TEST(Run, PrintsEveryPhaseInOrder) {
     v.content(50, "hello");
     v.content(51, "%PDF-1.7");
     v.collect();
-    EXPECT_EQ(runWith({"T"}), Banner +
-                                  "recovering drive T\n"
-                                  "FOUND.000 - 2 files\n"
-                                  "FOUND.001 - 1 files\n"
-                                  "scanning for directories\n"
+}
+
+const std::string PhasesBeforeOutput = Banner +
+                                       "recovering drive T\n"
+                                       "FOUND.000 - 2 files\n"
+                                       "FOUND.001 - 1 files\n"
+                                       "scanning for directories\n";
+
+TEST(Run, PrintsEveryPhaseInOrder) {
+    test::FoundVolume v(true);
+    noteAndPdf(v);
+    EXPECT_EQ(runWith({"T"}), PhasesBeforeOutput +
                                   "saved out\\UnkDir0\\NOTE.TXT\n"
                                   "saved out\\UnkFil0.pdf\n"
                                   "1 files have been recovered\n");
@@ -86,24 +93,12 @@ TEST(Run, PrintsEveryPhaseInOrder) {
 // status says the run fell short.
 TEST(Run, FilesThatCannotBeWrittenAreSaidAndFailTheRun) {
     test::FoundVolume v(true);
-    v.root = {folder("FOUND   000", 3)};
-    v.directory(3, {orphan(0, 80), orphan(1, 50), orphan(2, 51)});
-    v.directory(80, {test::shortEntry({.name11 = "NOTE    TXT",
-                                       .firstCluster = 50,
-                                       .size = 5,
-                                       .writeDate = test::fatDate(2019, 3, 4)})});
-    v.content(50, "hello");
-    v.content(51, "%PDF-1.7");
-    v.collect();
+    noteAndPdf(v);
     // What stands where a file goes and cannot give way: a folder with something in it.
     std::filesystem::create_directories("out/UnkDir0/NOTE.TXT/kept");
     std::filesystem::create_directories("out/UnkFil0.pdf/kept");
     const test::ToolRun run = test::runCapturing({"T"});
-    EXPECT_EQ(run.printed, Banner +
-                               "recovering drive T\n"
-                               "FOUND.000 - 3 files\n"
-                               "scanning for directories\n"
-                               "0 files have been recovered\n");
+    EXPECT_EQ(run.printed, PhasesBeforeOutput + "0 files have been recovered\n");
     EXPECT_EQ(run.errors,
               "can't write out\\UnkDir0\\NOTE.TXT: Is a directory\n"
               "can't write out\\UnkFil0.pdf: Is a directory\n"
