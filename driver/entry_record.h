@@ -1,11 +1,10 @@
 // One recovered file or folder, and the ordered list that carries records between the phases.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -26,9 +25,6 @@ inline constexpr std::uint32_t Directory = 0x10;
 inline constexpr std::uint32_t Archive = 0x20;
 }  // namespace attr
 
-inline constexpr std::size_t LongNameBytes = 260;  // 259 bytes of text and the terminator
-// The record's buffer for the 8.3 name as text ("NAME.EXT"), not the 11-byte on-disk field.
-inline constexpr std::size_t ShortNameBufferBytes = 14;  // 12 bytes of text and the terminator
 inline constexpr std::size_t NoParent = std::numeric_limits<std::size_t>::max();
 
 struct EntryRecord {
@@ -40,8 +36,10 @@ struct EntryRecord {
     std::uint32_t sizeLow = 0;
     std::uint32_t reserved0 = 0;
     std::uint32_t reserved1 = 0;
-    std::array<char, LongNameBytes> longName{};
-    std::array<char, ShortNameBufferBytes> shortName{};
+    // Names are UTF-8 text. The long name is the one the entry is written under; the 8.3 name
+    // ("NAME.EXT", case flags applied) stands in where a platform cannot hold the long one.
+    std::string longName;
+    std::string shortName;
     ClusterNumber firstCluster = 0;
     // Position in the masterList of the directory that holds this record in the rebuilt tree.
     // A position, not a pointer, so that whole-record copies carry it unchanged.
@@ -57,18 +55,12 @@ inline bool isDirectory(const EntryRecord& record) {
     return (record.attributes & attr::Directory) != 0;
 }
 
-// The text of a zero-terminated name field.
-template <std::size_t N>
-std::string_view nameOf(const std::array<char, N>& field) {
-    const std::string_view whole(field.data(), N);
-    return whole.substr(0, whole.find('\0'));
+inline std::string_view nameOf(const std::string& name) {
+    return name;
 }
 
-// Stores text into a name field, cut to fit, terminated and zero behind the terminator.
-template <std::size_t N>
-void setName(std::array<char, N>& field, std::string_view text) {
-    field.fill('\0');
-    std::memcpy(field.data(), text.data(), text.size() < N ? text.size() : N - 1);
+inline void setName(std::string& name, std::string_view text) {
+    name.assign(text);
 }
 
 }  // namespace chkmend

@@ -30,4 +30,8 @@ std::string notWritten(int count) {
     return std::to_string(count) + " files could not be written\n";
 }
 
+std::string unknownCodePage(std::string_view name) {
+    return "unknown code page " + std::string(name) + ", 8.3 names are read in code page 437\n";
+}
+
 }  // namespace chkmend::messages

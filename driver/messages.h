@@ -16,6 +16,8 @@ std::string recoveringDrive(char driveLetter);
 std::string foundFolder(std::string_view name, int orphanCount);
 std::string saved(std::string_view outputPath);
 std::string recovered(int count);
+// Standard error, when the chosen code page is not to be had.
+std::string unknownCodePage(std::string_view name);
 
 // Standard error: what could not be written, and why.
 std::string cantWrite(std::string_view outputPath, std::string_view reason);

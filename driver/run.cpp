@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,9 @@ OutputSink consoleSink() {
 int runChkmend(int argc, const char* const* argv, const OutputSink& sink) {
     platform::useOemFileApis();
     sink.out(messages::Banner);
+    if (const std::optional<std::string> unknown = platform::chooseOemCodePage()) {
+        sink.err(messages::unknownCodePage(*unknown));
+    }
     if (argc < 2 || argv[1] == nullptr) {
         sink.out(messages::Usage);
         return 0;

@@ -10,12 +10,14 @@
 #include "fat/byte_reader.h"
 #include "fat/fat_time.h"
 #include "platform/platform.h"
+#include "platform/utf16.h"
 
 namespace chkmend {
 
 namespace {
 
-constexpr std::size_t MaxLongNameBytes = LongNameBytes - 1;
+// No system makes a longer long name, and none can write one.
+constexpr std::size_t MaxLongNameUnits = 255;
 
 std::string_view trimmedField(DirEntry entry, std::size_t offset, std::size_t width) {
     std::string_view field(reinterpret_cast<const char*>(entry.data() + offset), width);
@@ -29,18 +31,21 @@ struct LongNameState {
     std::u16string pending;  // gathered characters, kept as UTF-16 until the short entry
     std::uint32_t expectedOrdinal = 0;
     std::uint8_t checksum = 0;
+    bool broken = false;  // a NUL inside the name: no text to write it under
 
     void reset() {
         pending.clear();
         expectedOrdinal = 0;
+        broken = false;
     }
 };
 
 void takeLongNamePiece(LongNameState& state, DirEntry entry) {
     state.checksum = entry[dirent::Checksum];
     const std::uint8_t sequence = entry[dirent::Sequence];
-    if ((sequence & dirent::LastPieceFlag) != 0) {
-        state.pending.clear();
+    const bool lastPiece = (sequence & dirent::LastPieceFlag) != 0;
+    if (lastPiece) {
+        state.reset();
         state.expectedOrdinal = sequence - dirent::LastPieceFlag;
     } else if (sequence != state.expectedOrdinal) {
         state.reset();
@@ -49,30 +54,48 @@ void takeLongNamePiece(LongNameState& state, DirEntry entry) {
     std::u16string piece;
     for (const std::size_t offset : dirent::PieceCharOffsets) {
         const char16_t unit = readLe16(entry, offset);
-        if (unit == 0) break;
+        if (unit == 0) {
+            // Only the name's last piece may end before its 13 characters.
+            state.broken = state.broken || !lastPiece;
+            break;
+        }
         piece.push_back(unit);
     }
     state.pending.insert(0, piece);
     --state.expectedOrdinal;
 }
 
-// The long name when it belongs to this short entry and can be written as a real name;
+// The long name when it belongs to this short entry and is text a system can write;
 // otherwise the short name, so that the file still comes out under a name of its own.
 std::string chooseName(const LongNameState& state, std::uint8_t checksum,
                        const std::string& shortName) {
-    if (state.pending.empty() || state.checksum != checksum) return shortName;
-    std::optional<std::string> converted = platform::utf16ToOem(state.pending);
-    if (!converted || converted->size() > MaxLongNameBytes ||
-        converted->find('\0') != std::string::npos) {
+    if (state.pending.empty() || state.checksum != checksum || state.broken ||
+        state.pending.size() > MaxLongNameUnits) {
         return shortName;
     }
-    return std::move(*converted);
+    std::optional<std::string> text = platform::utf16ToUtf8(state.pending);
+    return text ? std::move(*text) : shortName;
 }
 
-EntryRecord makeRecord(DirEntry entry, const std::string& name, const std::string& shortName) {
+// One part of an 8.3 name as Windows and mcopy show it: decoded with the OEM code page (ASCII,
+// the common case, is the same in all of them), then A-Z lower-cased when its case flag says
+// so. Letters of the code page keep their case: 0x8E is "Ä" with or without the flag.
+std::string shortNamePart(std::string_view bytes, bool lowerCase) {
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    std::string text = ascii ? std::string(bytes) : platform::oemToUtf8(bytes);
+    if (lowerCase) {
+        for (char& c : text) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+EntryRecord makeRecord(DirEntry entry, std::string name, const std::string& shortName) {
     EntryRecord record;
     record.attributes = entry[dirent::Attributes];
-    setName(record.longName, name);
+    record.longName = std::move(name);
     setName(record.shortName, shortName);
     record.firstCluster = (std::uint32_t{readLe16(entry, dirent::ClusterHigh)} << 16) |
                           readLe16(entry, dirent::ClusterLow);
@@ -100,17 +123,18 @@ StepEnd takeShortEntry(Listing& listing, DirEntry onDisk) {
     std::array<std::uint8_t, DirEntryBytes> entry{};
     std::copy(onDisk.begin(), onDisk.end(), entry.begin());
     if (entry[dirent::Name] == dirent::EscapedE5Mark) entry[dirent::Name] = dirent::DeletedMark;
+    // Most orphans are files, whose first bytes fail the test: decided before any name is
+    // decoded or time converted.
+    if (listing.dotsPending > 0 && entry[dirent::Attributes] != attr::Directory) {
+        return StepEnd::NotADirectory;
+    }
     const std::string shortName = shortNameOf(entry);
-    const std::string name = chooseName(listing.longName, shortNameChecksum(entry), shortName);
-    const EntryRecord record = makeRecord(entry, name, shortName);
+    std::string name = chooseName(listing.longName, shortNameChecksum(entry), shortName);
     if (listing.dotsPending > 0) {
-        const std::string_view want = listing.dotsPending == 2 ? "." : "..";
-        if (nameOf(record.longName) != want || record.attributes != attr::Directory) {
-            return StepEnd::NotADirectory;
-        }
+        if (name != (listing.dotsPending == 2 ? "." : "..")) return StepEnd::NotADirectory;
         --listing.dotsPending;
     }
-    listing.records.push_back(record);
+    listing.records.push_back(makeRecord(entry, std::move(name), shortName));
     listing.longName.reset();
     return StepEnd::Continue;
 }
@@ -265,12 +289,14 @@ std::uint8_t shortNameChecksum(DirEntry entry) {
 }
 
 std::string shortNameOf(DirEntry entry) {
-    std::string name(trimmedField(entry, dirent::Name, dirent::BaseBytes));
+    const std::uint8_t caseFlags = entry[dirent::CaseFlags];
+    std::string name = shortNamePart(trimmedField(entry, dirent::Name, dirent::BaseBytes),
+                                     (caseFlags & dirent::LowerCaseBase) != 0);
     const std::string_view extension =
         trimmedField(entry, dirent::Extension, dirent::ExtensionBytes);
     if (!extension.empty()) {
         name += '.';
-        name += extension;
+        name += shortNamePart(extension, (caseFlags & dirent::LowerCaseExtension) != 0);
     }
     return name;
 }

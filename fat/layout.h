@@ -70,6 +70,10 @@ inline constexpr std::size_t BaseBytes = 8;
 inline constexpr std::size_t Extension = 8;
 inline constexpr std::size_t ExtensionBytes = 3;
 inline constexpr std::size_t Attributes = 11;
+// Windows NT and Linux store a lower-case 8.3 name in upper case with these flags.
+inline constexpr std::size_t CaseFlags = 12;
+inline constexpr std::uint8_t LowerCaseBase = 0x08;
+inline constexpr std::uint8_t LowerCaseExtension = 0x10;
 inline constexpr std::size_t CreationHundredths = 13;
 inline constexpr std::size_t CreationTime = 14;
 inline constexpr std::size_t CreationDate = 16;

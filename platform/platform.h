@@ -35,7 +35,7 @@ std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes);
 void closeHandle(Handle handle);
 
 // The output tree under out\, written entry by entry. Every output call names its entry by its
-// whole output path, an OEM text with '\' separators relative to the current directory
+// whole output path, UTF-8 text with '\' separators relative to the current directory
 // ("out\UnkDir0\a.txt"), and takes the OutputTree that the writer keeps for the run. On POSIX
 // it holds descriptors of the folder in hand and of the folders above it, so that each call is
 // made relative to the entry's folder: a path of any depth works, and the entries of one folder
@@ -80,11 +80,27 @@ bool setHandleTimes(Handle handle, FileTime creation, FileTime lastAccess, FileT
 // device"). Ask right after the failure: any later call may change it.
 std::string lastErrorText();
 
-// The text in the OEM code page; nothing when a character has no exact OEM form (no best-fit
-// look-alikes) or the text holds an unpaired surrogate.
-std::optional<std::string> utf16ToOem(std::u16string_view text);
+// Chooses the code page that 8.3 names are decoded with: the system's OEM code page on Win32;
+// on POSIX the one CHKMEND_CODEPAGE names ("850", "CP850", any name iconv knows), 437 when it
+// is unset. Returns the name it could not use, 437 standing in for it.
+std::optional<std::string> chooseOemCodePage();
 
-// Prints text to standard output, or to standard error, as it stands.
+// The bytes of an 8.3 name as UTF-8 text, decoded with the chosen code page; a byte it cannot
+// decode becomes '_'.
+std::string oemToUtf8(std::string_view bytes);
+
+// Whether a name of UTF-8 text is short enough for one path component: 255 bytes on POSIX,
+// 255 UTF-16 units on Win32.
+bool fitsPathComponent(std::string_view name);
+
+// A wall-clock time of the user's time zone (as 100-nanosecond intervals counted as if that
+// clock ran on UTC) as a file time. A clock time that a change to summer time skips is read
+// with the summer offset; one that the change back repeats, as standard time. 0 when the zone
+// step fails.
+FileTime localToFileTime(FileTime wallClock);
+
+// Prints UTF-8 text to standard output, or to standard error. Win32 writes a console in
+// UTF-16 and anything else in the OEM code page.
 void printText(std::string_view text);
 void printError(std::string_view text);
 

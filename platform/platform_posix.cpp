@@ -1,6 +1,7 @@
 // POSIX stand-in for the Win32 calls: drive letters map to images through the environment,
-// '\' separators become '/', the OEM code page is UTF-8.
+// '\' separators become '/', names are UTF-8 and 8.3 names are decoded with iconv.
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,10 +17,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/utf16.h"
 
 namespace chkmend::platform {
 
@@ -159,24 +160,49 @@ timespec toTimespec(FileTime time) {
     return result;
 }
 
-// The code point in UTF-8, the OEM code page of this build.
-void appendUtf8(std::string& out, char32_t code) {
-    const auto byte = [&out](char32_t value) { out += static_cast<char>(value); };
-    if (code < 0x80) {
-        byte(code);
-    } else if (code < 0x800) {
-        byte(0xC0 | (code >> 6));
-        byte(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        byte(0xE0 | (code >> 12));
-        byte(0x80 | ((code >> 6) & 0x3F));
-        byte(0x80 | (code & 0x3F));
-    } else {
-        byte(0xF0 | (code >> 18));
-        byte(0x80 | ((code >> 12) & 0x3F));
-        byte(0x80 | ((code >> 6) & 0x3F));
-        byte(0x80 | (code & 0x3F));
+const iconv_t NoDecoder = reinterpret_cast<iconv_t>(-1);
+iconv_t oemDecoder = NoDecoder;
+
+// The name iconv knows a code page by: a bare number is an IBM/DOS code page.
+std::string iconvName(std::string_view codePage) {
+    const bool number = std::all_of(codePage.begin(), codePage.end(),
+                                    [](unsigned char c) { return std::isdigit(c) != 0; });
+    return number ? "CP" + std::string(codePage) : std::string(codePage);
+}
+
+// Every byte iconv can decode, as UTF-8; '_' for each it cannot.
+std::string decode(iconv_t decoder, std::string_view bytes) {
+    std::string out;
+    char buffer[64];
+    iconv(decoder, nullptr, nullptr, nullptr, nullptr);
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    while (inLeft > 0) {
+        char* to = buffer;
+        std::size_t room = sizeof buffer;
+        const std::size_t result = iconv(decoder, &in, &inLeft, &to, &room);
+        out.append(buffer, static_cast<std::size_t>(to - buffer));
+        if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            out += '_';
+            ++in;
+            --inLeft;
+            iconv(decoder, nullptr, nullptr, nullptr, nullptr);
+        }
     }
+    return out;
+}
+
+// Names in plain ASCII skip the decoder, so it must leave ASCII as it is.
+iconv_t openDecoder(const std::string& codePage) {
+    const iconv_t decoder = iconv_open("UTF-8", codePage.c_str());
+    if (decoder == NoDecoder) return NoDecoder;
+    std::string ascii;
+    for (char c = ' '; c < 0x7F; ++c) ascii += c;
+    if (decode(decoder, ascii) != ascii) {
+        iconv_close(decoder);
+        return NoDecoder;
+    }
+    return decoder;
 }
 
 }  // namespace
@@ -295,14 +321,87 @@ std::string lastErrorText() {
     return std::strerror(errno);
 }
 
-std::optional<std::string> utf16ToOem(std::u16string_view text) {
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::optional<char32_t> code = nextCodePoint(text, at);
-        if (!code) return std::nullopt;
-        appendUtf8(out, *code);
+std::optional<std::string> chooseOemCodePage() {
+    if (oemDecoder != NoDecoder) iconv_close(oemDecoder);
+    const char* chosen = std::getenv("CHKMEND_CODEPAGE");
+    oemDecoder = chosen != nullptr && *chosen != '\0' ? openDecoder(iconvName(chosen)) : NoDecoder;
+    if (oemDecoder != NoDecoder) return std::nullopt;
+    oemDecoder = openDecoder("CP437");
+    if (chosen == nullptr || *chosen == '\0') return std::nullopt;
+    return std::string(chosen);
+}
+
+std::string oemToUtf8(std::string_view bytes) {
+    if (oemDecoder == NoDecoder) chooseOemCodePage();
+    if (oemDecoder == NoDecoder) {
+        // No code page tables on this system: keep ASCII, mark the rest.
+        std::string out(bytes);
+        std::replace_if(
+            out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; },
+            '_');
+        return out;
     }
-    return out;
+    return decode(oemDecoder, bytes);
+}
+
+bool fitsPathComponent(std::string_view name) {
+    return name.size() <= 255;
+}
+
+namespace {
+
+// Local time minus UTC, in ticks, for a wall clock: read as standard time first, the offset in
+// force at that instant decides. mktime's own guess (tm_isdst -1) would leave the repeated
+// hour to whatever it converted last.
+std::optional<std::int64_t> offsetOf(std::int64_t wallClock) {
+    const auto wallSeconds =
+        static_cast<time_t>(wallClock / TicksPerSecond - EpochDifferenceSeconds);
+    std::tm fields{};
+    if (gmtime_r(&wallSeconds, &fields) == nullptr) return std::nullopt;
+    fields.tm_isdst = 0;
+    const time_t asStandard = std::mktime(&fields);
+    std::tm zone{};
+    if (asStandard == static_cast<time_t>(-1) || localtime_r(&asStandard, &zone) == nullptr) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(zone.tm_gmtoff) * TicksPerSecond;
+}
+
+// The offsets of local days without a clock change, so that most times cost a lookup rather
+// than a walk through the zone rules; files of one card share few days. A change of TZ starts
+// afresh.
+struct DayOffsets {
+    std::string zone;
+    std::unordered_map<std::int64_t, std::int64_t> offsets;
+};
+
+constexpr std::int64_t TicksPerDay = 86400 * TicksPerSecond;
+constexpr std::size_t MaxCachedDays = 4096;
+
+std::optional<std::int64_t> dayOffset(DayOffsets& cache, std::int64_t day) {
+    const auto found = cache.offsets.find(day);
+    if (found != cache.offsets.end()) return found->second;
+    const std::optional<std::int64_t> first = offsetOf(day * TicksPerDay);
+    const std::optional<std::int64_t> last = offsetOf((day + 1) * TicksPerDay - TicksPerSecond);
+    if (!first || first != last) return std::nullopt;
+    if (cache.offsets.size() >= MaxCachedDays) cache.offsets.clear();
+    cache.offsets.emplace(day, *first);
+    return first;
+}
+
+}  // namespace
+
+FileTime localToFileTime(FileTime wallClock) {
+    static DayOffsets cache;
+    const char* zone = std::getenv("TZ");
+    if (std::string_view(zone != nullptr ? zone : "") != cache.zone) {
+        cache.zone = zone != nullptr ? zone : "";
+        cache.offsets.clear();
+    }
+    const auto wall = static_cast<std::int64_t>(wallClock);
+    std::optional<std::int64_t> offset = dayOffset(cache, wall / TicksPerDay);
+    if (!offset) offset = offsetOf(wall);  // the day of a clock change, or of a failure
+    return offset ? static_cast<FileTime>(wall - *offset) : 0;
 }
 
 void printText(std::string_view text) {

@@ -1,5 +1,5 @@
 // Win32 implementation. The volume is read through the raw device of its drive letter; output
-// names arrive as OEM texts and are written through the wide calls with the "\\?\" prefix, so
+// names arrive as UTF-8 texts and are written through the wide calls with the "\\?\" prefix, so
 // that a rebuilt tree deeper than MAX_PATH is still written whole.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -47,21 +47,31 @@ bool isRelative(std::wstring_view path) {
     return !rooted && !drive;
 }
 
-// The OEM path as an absolute wide path with the "\\?\" prefix; empty when it cannot be made.
-// The prefix lifts the MAX_PATH limit. A relative path is joined to the current directory
+// Bytes of a code page as UTF-16; empty when they are not valid in it.
+std::wstring toWide(UINT codePage, std::string_view bytes) {
+    constexpr DWORD flags = MB_ERR_INVALID_CHARS;
+    if (bytes.empty() || bytes.size() > 32767) return {};
+    const int length = static_cast<int>(bytes.size());
+    const int units = MultiByteToWideChar(codePage, flags, bytes.data(), length, nullptr, 0);
+    if (units <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    if (MultiByteToWideChar(codePage, flags, bytes.data(), length, wide.data(), units) != units) {
+        return {};
+    }
+    return wide;
+}
+
+std::u16string_view asUtf16(const std::wstring& wide) {
+    return {reinterpret_cast<const char16_t*>(wide.data()), wide.size()};
+}
+
+// The UTF-8 path as an absolute wide path with the "\\?\" prefix; empty when it cannot be
+// made. The prefix lifts the MAX_PATH limit. A relative path is joined to the current directory
 // rather than run through GetFullPathNameW, which would drop trailing dots and blanks or read
 // "CON" as a device: the name lands exactly as given.
 std::wstring longPath(const std::string& path) {
-    if (path.empty() || path.size() > 32767) return {};
-    const int length = static_cast<int>(path.size());
-    const int units =
-        MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, path.data(), length, nullptr, 0);
-    if (units <= 0) return {};
-    std::wstring given(static_cast<std::size_t>(units), L'\0');
-    if (MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, path.data(), length, given.data(),
-                            units) != units) {
-        return {};
-    }
+    const std::wstring given = toWide(CP_UTF8, path);
+    if (given.empty()) return {};
 
     std::wstring full;
     if (isRelative(given)) {
@@ -111,17 +121,6 @@ bool removeFile(const std::wstring& wide) {
     }
     SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
     return DeleteFileW(wide.c_str()) != 0;
-}
-
-std::string toUtf8(std::wstring_view text) {
-    if (text.empty()) return {};
-    const int length = static_cast<int>(text.size());
-    const int bytes =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return {};
-    std::string out(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), bytes, nullptr, nullptr);
-    return out;
 }
 
 }  // namespace
@@ -259,27 +258,8 @@ bool setHandleTimes(Handle handle, FileTime creation, FileTime lastAccess, FileT
                        fileTimeOrNull(lastWrite, written)) != 0;
 }
 
-std::optional<std::string> utf16ToOem(std::u16string_view text) {
-    if (text.empty()) return std::string();
-    // Checked here as well: the conversion would put the default character in its place.
-    if (hasUnpairedSurrogate(text) || text.size() > 32767) return std::nullopt;
-    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
-    const int length = static_cast<int>(text.size());
-    // No best fit: it would turn look-alikes such as a fullwidth solidus into '\' or '/', and a
-    // name that the code page cannot hold must fall back to its 8.3 form instead.
-    constexpr DWORD Flags = WC_NO_BEST_FIT_CHARS;
-    BOOL usedDefault = FALSE;
-    const int bytes =
-        WideCharToMultiByte(CP_OEMCP, Flags, wide, length, nullptr, 0, nullptr, &usedDefault);
-    if (bytes <= 0 || usedDefault) return std::nullopt;
-    std::string out(static_cast<std::size_t>(bytes), '\0');
-    usedDefault = FALSE;
-    if (WideCharToMultiByte(CP_OEMCP, Flags, wide, length, out.data(), bytes, nullptr,
-                            &usedDefault) != bytes ||
-        usedDefault) {
-        return std::nullopt;
-    }
-    return out;
+std::optional<std::string> chooseOemCodePage() {
+    return std::nullopt;
 }
 
 std::string lastErrorText() {
@@ -288,21 +268,127 @@ std::string lastErrorText() {
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string reason = length == 0 ? std::string() : toUtf8(std::wstring_view(text, length));
+    std::string reason =
+        length == 0
+            ? std::string()
+            : utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length))
+                  .value_or(std::string());
     if (text != nullptr) LocalFree(text);
     // The system's sentence ends with a full stop and a line break; the message adds its own.
     reason.erase(reason.find_last_not_of(" .\r\n") + 1);
     return reason.empty() ? "error " + std::to_string(code) : reason;
 }
 
+std::string oemToUtf8(std::string_view bytes) {
+    std::wstring wide = toWide(CP_OEMCP, bytes);
+    if (wide.empty() && !bytes.empty()) {
+        // Some byte is no character of the code page (a lone lead byte, say): decode the rest
+        // one byte at a time.
+        for (const char byte : bytes) {
+            const std::wstring one = toWide(CP_OEMCP, std::string_view(&byte, 1));
+            wide += one.size() == 1 ? one : std::wstring(L"_");
+        }
+    }
+    return utf16ToUtf8(asUtf16(wide)).value_or("_");
+}
+
+bool fitsPathComponent(std::string_view name) {
+    return utf16Length(name) <= 255;
+}
+
+namespace {
+
+constexpr std::int64_t TicksPerMinute = 600000000;
+
+FileTime ticksOf(const FILETIME& time) {
+    return (FileTime{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// The zone's rules for the year, as the system has them for that year; fetched once a year.
+const TIME_ZONE_INFORMATION& zoneOfYear(WORD year) {
+    static WORD cachedYear = 0;
+    static TIME_ZONE_INFORMATION zone{};
+    if (year != cachedYear) {
+        if (!GetTimeZoneInformationForYear(year, nullptr, &zone)) GetTimeZoneInformation(&zone);
+        cachedYear = year;
+    }
+    return zone;
+}
+
+// Local time minus UTC at an instant, in ticks; nothing when the system cannot say.
+std::optional<std::int64_t> offsetAt(const TIME_ZONE_INFORMATION& zone, FileTime instant) {
+    FILETIME universal{static_cast<DWORD>(instant & 0xFFFFFFFFu),
+                       static_cast<DWORD>(instant >> 32)};
+    SYSTEMTIME universalClock{};
+    SYSTEMTIME localClock{};
+    FILETIME local{};
+    if (!FileTimeToSystemTime(&universal, &universalClock) ||
+        !SystemTimeToTzSpecificLocalTime(&zone, &universalClock, &localClock) ||
+        !SystemTimeToFileTime(&localClock, &local)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(ticksOf(local)) - static_cast<std::int64_t>(instant);
+}
+
+}  // namespace
+
+// Not TzSpecificLocalTimeToSystemTime: it reads the repeated hour as summer time where the C
+// library and mtools read it as standard time. Converting the other way, from an instant to
+// local time, has one answer, and both builds take the same steps.
+FileTime localToFileTime(FileTime wallClock) {
+    const FILETIME asFileTime{static_cast<DWORD>(wallClock & 0xFFFFFFFFu),
+                              static_cast<DWORD>(wallClock >> 32)};
+    SYSTEMTIME clock{};
+    if (!FileTimeToSystemTime(&asFileTime, &clock)) return 0;
+    const TIME_ZONE_INFORMATION& zone = zoneOfYear(clock.wYear);
+    const std::int64_t standardBias = std::int64_t{zone.Bias} + zone.StandardBias;
+    const auto asStandard =
+        static_cast<FileTime>(static_cast<std::int64_t>(wallClock) + standardBias * TicksPerMinute);
+    const std::optional<std::int64_t> offset = offsetAt(zone, asStandard);
+    if (!offset) return 0;
+    return static_cast<FileTime>(static_cast<std::int64_t>(wallClock) - *offset);
+}
+
+namespace {
+
+// A real console takes the text in UTF-16; anything else (a file, a pipe) gets it in the OEM
+// code page, with the code page's default character where it has none.
+void printTo(DWORD stream, std::string_view text) {
+    const HANDLE handle = GetStdHandle(stream);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || text.empty()) return;
+    // Lenient: the drive letter echoed back is a byte of the ANSI code page, not UTF-8.
+    const std::u16string utf16 = utf8ToUtf16(text);
+    const auto* wide = reinterpret_cast<const wchar_t*>(utf16.data());
+    const int units = static_cast<int>(utf16.size());
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        DWORD written = 0;
+        WriteConsoleW(handle, wide, static_cast<DWORD>(units), &written, nullptr);
+        return;
+    }
+    // No best fit: a look-alike would show a character the name does not have. UTF-8 as the
+    // OEM code page takes no such flag, and holds every character anyway.
+    const DWORD flags = GetOEMCP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int bytes =
+        WideCharToMultiByte(CP_OEMCP, flags, wide, units, nullptr, 0, nullptr, nullptr);
+    std::string oem(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes <= 0 || WideCharToMultiByte(CP_OEMCP, flags, wide, units, oem.data(), bytes, nullptr,
+                                          nullptr) != bytes) {
+        oem.assign(text);
+    }
+    writeHandle(fromNative(handle), oem.data(), static_cast<std::uint32_t>(oem.size()));
+}
+
+}  // namespace
+
+// Each line is written at once, so progress shows as it happens and stays if the run is cut
+// short.
 void printText(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    // Progress is worth seeing as it happens, and kept if the run is cut short.
-    std::fflush(stdout);
+    printTo(STD_OUTPUT_HANDLE, text);
 }
 
 void printError(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    printTo(STD_ERROR_HANDLE, text);
 }
 
 }  // namespace chkmend::platform

@@ -122,16 +122,15 @@ void nameOrphans(const VolumeState& volume, EntryList& masterList, Sniffing snif
     ChainStream stream;
     for (EntryRecord& record : masterList) {
         if (hasParent(record)) continue;
-        char name[LongNameBytes];
         if (isDirectory(record)) {
-            std::snprintf(name, sizeof name, "UnkDir%d", directories++);
+            setName(record.longName, "UnkDir" + std::to_string(directories++));
         } else {
-            const std::string extension(sniffing == Sniffing::AllTypes
-                                            ? identifyExtension(volume, record.firstCluster, stream)
-                                            : sniffExtension(volume, record.firstCluster, stream));
-            std::snprintf(name, sizeof name, "UnkFil%d%s", files++, extension.c_str());
+            const std::string_view extension =
+                sniffing == Sniffing::AllTypes
+                    ? identifyExtension(volume, record.firstCluster, stream)
+                    : sniffExtension(volume, record.firstCluster, stream);
+            setName(record.longName, "UnkFil" + std::to_string(files++) + std::string(extension));
         }
-        setName(record.longName, name);
     }
 }
 

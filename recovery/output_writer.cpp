@@ -22,9 +22,6 @@ namespace {
 // No platform creates a path longer than this; an entry deeper than it cannot be written.
 constexpr std::size_t MaxRelativePathBytes = 32000;
 
-// Longest name of one path component that Windows or Linux will create.
-constexpr std::size_t MaxComponentBytes = 255;
-
 // Attribute bits a created file or folder may carry: read-only, hidden, system, archive.
 // Stray bits from a damaged entry must not make the platform refuse the file.
 constexpr std::uint32_t WritableAttributes =
@@ -34,24 +31,20 @@ constexpr std::uint32_t WritableAttributes =
 // Few, so kept apart from the records.
 using RenamedEntries = std::unordered_map<std::size_t, std::string>;
 
-// A long name the platforms cannot hold as one component would lose the file; its 8.3 name
+// A long name the platform cannot hold as one component would lose the file; its 8.3 name
 // always fits.
 std::string componentOf(const EntryRecord& record) {
     std::string name = safeName(nameOf(record.longName));
-    if (name.size() > MaxComponentBytes) name = safeName(nameOf(record.shortName));
+    if (!platform::fitsPathComponent(name)) name = safeName(nameOf(record.shortName));
     return name;
 }
 
-// Cuts UTF-8 text to at most `limit` bytes without splitting a character.
-void cutToBytes(std::string& text, std::size_t limit) {
-    if (text.size() <= limit) return;
-    text.resize(limit);
-    std::size_t lead = text.size();
-    while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
-    if (lead == 0) return;
-    const auto first = static_cast<unsigned char>(text[lead - 1]);
-    const std::size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
-    if (lead - 1 + length > text.size()) text.resize(lead - 1);
+// Drops the last character of UTF-8 text, all of its bytes.
+void dropLastCharacter(std::string& text) {
+    while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
+        text.pop_back();
+    }
+    if (!text.empty()) text.pop_back();
 }
 
 // `name` with " (n)" before its extension (a folder's name has none), cut to one component.
@@ -60,12 +53,14 @@ std::string withNumber(std::string_view name, std::size_t number, bool folder) {
     std::size_t dot = folder ? std::string_view::npos : name.rfind('.');
     // A leading dot (".profile") starts no extension; an extension that would leave the name
     // no room is taken as part of it.
-    if (dot == 0 || dot == std::string_view::npos || name.size() - dot > MaxComponentBytes / 2) {
-        dot = name.size();
-    }
+    if (dot == 0 || dot == std::string_view::npos || name.size() - dot > 127) dot = name.size();
     std::string base(name.substr(0, dot));
-    cutToBytes(base, MaxComponentBytes - mark.size() - (name.size() - dot));
-    return base + mark + std::string(name.substr(dot));
+    const std::string extension(name.substr(dot));
+    // The name gives way, a character at a time, where the number would not fit beside it.
+    while (!base.empty() && !platform::fitsPathComponent(base + mark + extension)) {
+        dropLastCharacter(base);
+    }
+    return base + mark + extension;
 }
 
 // Numbers the entries of one folder whose names an earlier entry of it has.

@@ -4,10 +4,11 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev dosfstools mtools python3
           g++-mingw-w64-x86-64-posix wine64 wine clang libclang-rt-14-dev
-          imagemagick ffmpeg zip p7zip-full zstd file)  # the last line: real sample files
+          imagemagick ffmpeg zip p7zip-full zstd file  # real sample files
+          sleuthkit tzdata)  # fls shows the names the volumes hold; a zone with summer time
 packages+=(util-linux)  # setpriv and unshare: e2e runs as nobody and onto a full tmpfs
 if [ "${1:-}" = "--minimal" ]; then
-  packages=(cmake ninja-build g++ dosfstools mtools python3)
+  packages=(cmake ninja-build g++ dosfstools mtools python3 sleuthkit tzdata)
 fi
 
 missing=()

@@ -99,18 +99,51 @@ TEST(ReadDirectory, DotTestDecidesWhatIsADirectory) {
     }
 }
 
-TEST(ReadDirectory, ShortNamesAreTakenByteForByte) {
-    DirVolume v;
-    v.image.chain({5});
-    RawEntry escaped = shortEntry({.name11 = "xBC     TXT"});
-    escaped[0] = 0x05;
-    v.image.writeDirectory({5}, {dotEntry(5), dotDotEntry(0), shortEntry({.name11 = "ABCDEF  TXT"}),
-                                 shortEntry({.name11 = "ABCDEFGH   "}),
-                                 shortEntry({.name11 = "lower   a  "}), escaped});
-    EXPECT_EQ(namesOf(v.list(5)),
-              (std::vector<std::string>{".", "..", "ABCDEF.TXT", "ABCDEFGH", "lower.a",
-                                        "\xE5"
-                                        "BC.TXT"}));
+// 8.3 names as Windows and mcopy show them: the OEM bytes decoded (code page 437 unless chosen
+// otherwise), then A-Z lower-cased where byte 12 says so.
+TEST(ReadDirectory, ShortNamesAreDecodedAndTakeTheirCaseFlags) {
+    const struct {
+        std::string_view name11;
+        std::uint8_t caseFlags;
+        const char* codePage;
+        std::string name;
+    } cases[] = {
+        {"ABCDEF  TXT", 0, "", "ABCDEF.TXT"},
+        {"ABCDEFGH   ", 0, "", "ABCDEFGH"},
+        {"lower   a  ", 0, "", "lower.a"},  // lower case on disk stays as it is
+        {"NOTES   TXT", 0x18, "", "notes.txt"},
+        {"README  MD ", 0x10, "", "README.md"},
+        {"PHOTOS     ", 0x08, "", "photos"},
+        {"MAKEFILE   ", 0x10, "", "MAKEFILE"},
+        {"A1_B~2  TXT", 0x08, "", "a1_b~2.TXT"},
+        {"NOTES   TXT", 0xE7, "", "NOTES.TXT"},  // other bits of the byte say nothing of case
+        {"\x8eRGER   TXT", 0, "", "\xc3\x84RGER.TXT"},  // ÄRGER.TXT
+        // Only A-Z change case, not the code page's letters: Ärger.txt, Σigma.Öl, Ángel.
+        {"\x8eRGER   TXT", 0x18, "", "\xc3\x84rger.txt"},
+        {"\xe4IGMA   \x99L ", 0x18, "", "\xce\xa3igma.\xc3\x96l"},
+        {"\xb5NGEL   ", 0x08, "850", "\xc3\x81ngel"},
+        {"\xb5NGEL   ", 0x08, "437", "\xe2\x95\xa1ngel"},  // a box-drawing piece
+        {"\x8f\xe0\xa8\xa2\xa5\xe2  TXT", 0x08, "866",
+         "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2"
+         "\xd0\xb5\xd1\x82.TXT"},  // Привет
+        {"\x05"
+         "BC     TXT",
+         0, "",
+         "\xcf\x83"
+         "BC.TXT"},  // 0x05 stands for a first byte 0xE5, σ
+    };
+    for (const auto& c : cases) {
+        const test::CodePage page(c.codePage);
+        DirVolume v;
+        v.image.chain({5});
+        RawEntry entry = shortEntry({.name11 = c.name11});
+        entry[12] = c.caseFlags;
+        v.image.writeDirectory({5}, {dotEntry(5), dotDotEntry(0), entry});
+        const EntryList list = v.list(5);
+        ASSERT_EQ(list.size(), 3u) << c.name;
+        EXPECT_EQ(nameOf(list[2].longName), c.name);
+        EXPECT_EQ(nameOf(list[2].shortName), c.name);
+    }
 }
 
 TEST(ReadDirectory, LongNamesNeedAnUnbrokenMatchingSequence) {
@@ -143,7 +176,13 @@ TEST(ReadDirectory, LongNamesNeedAnUnbrokenMatchingSequence) {
         {"non-ASCII", namedEntry(u"\u00dcberweisung M\u00e4rz.pdf", file),
          "\xc3\x9c"
          "berweisung M\xc3\xa4rz.pdf"},
+        // Through no code page: a name 437 cannot hold is kept whole.
+        {"Japanese", namedEntry(u"\u65e5\u672c\u8a9e\u306e\u30e1\u30e2.txt", file),
+         "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae\xe3\x83\xa1\xe3\x83\xa2.txt"},
         {"unpaired surrogate", namedEntry(std::u16string(u"a") + char16_t{0xD800} + u"b", file),
+         "TWENTY~1.TXT"},
+        // The first piece ends early, yet the second goes on: a NUL inside the name.
+        {"embedded NUL", namedEntry(std::u16string(u"ab") + u'\0' + u"characters!.x", file),
          "TWENTY~1.TXT"},
         // Pieces are joined before conversion, so a pair split across two pieces survives.
         {"pair across pieces", namedEntry(u"123456789012\U0001F600.txt", file),
@@ -162,11 +201,10 @@ TEST(ReadDirectory, LongNamesNeedAnUnbrokenMatchingSequence) {
 
 TEST(ReadDirectory, OverlongLongNameFallsBackToTheShortName) {
     const EntrySpec file{.name11 = "LONG~1  TXT"};
-    for (const auto& [length, kept] : {std::pair{259, true}, std::pair{260, false}}) {
+    for (const auto& [length, kept] : {std::pair{255, true}, std::pair{256, false}}) {
         DirVolume v;
         v.image.chain({5, 6, 7});
-        // 20 pieces of 13 characters hold 260; a checksum-valid but corrupt sequence can
-        // carry that many.
+        // 20 pieces of 13 characters hold 260, more than any system writes or can create.
         const std::u16string name(length, u'n');
         auto entries = namedEntry(name, file);
         entries[0][0] = 0x40 | 20;
@@ -226,33 +264,57 @@ TEST(ReadDirectory, TimesComeFromTheStoredWallClock) {
     EXPECT_EQ(list[0].lastWriteTime, 0u);
 }
 
-TEST(FatTime, FollowsTheCalendarRules) {
+// FAT keeps local wall-clock time of no stated zone: each date is read in the user's zone
+// with its own summer time. Where the change to summer time skips an hour, a clock time in it
+// takes the summer offset; where the change back repeats one, standard time: as mcopy -m reads
+// them. Values in UTC (the comments) are the stored clock itself.
+TEST(FatTime, FollowsTheCalendarAndTheUserZone) {
     using test::fatDate;
     using test::fatTime;
     const struct {
+        const char* zone;
         const char* what;
         std::uint16_t date;
         std::uint16_t time;
         std::uint8_t hundredths;
         FileTime expected;
     } cases[] = {
-        {"first FAT day", fatDate(1980, 1, 1), 0, 0, 119600064000000000},
-        {"leap day", fatDate(2000, 2, 29), fatTime(12, 34, 56), 78, 125963012967800000},
-        {"hundredths past a second", fatDate(2000, 2, 29), fatTime(12, 34, 56), 178,
+        {"UTC", "first FAT day", fatDate(1980, 1, 1), 0, 0, 119600064000000000},
+        {"UTC", "leap day", fatDate(2000, 2, 29), fatTime(12, 34, 56), 78, 125963012967800000},
+        {"UTC", "hundredths past a second", fatDate(2000, 2, 29), fatTime(12, 34, 56), 178,
          125963012977800000},
-        {"last FAT time", fatDate(2107, 12, 31), fatTime(23, 59, 58), 0, 159992927980000000},
-        {"century without leap day", fatDate(2100, 2, 29), 0, 0, 0},
-        {"31 April", fatDate(2001, 4, 31), 0, 0, 0},
-        {"month 0", fatDate(2001, 0, 1), 0, 0, 0},
-        {"month 13", fatDate(2001, 13, 1), 0, 0, 0},
-        {"day 0", fatDate(2001, 1, 0), 0, 0, 0},
-        {"hour 24", fatDate(2001, 1, 1), fatTime(24, 0, 0), 0, 0},
-        {"minute 60", fatDate(2001, 1, 1), fatTime(0, 60, 0), 0, 0},
-        {"second 60", fatDate(2001, 1, 1), fatTime(0, 0, 60), 0, 0},
-        {"hundredths past the minute", fatDate(2001, 1, 1), fatTime(0, 0, 58), 200, 0},
+        {"UTC", "last FAT time", fatDate(2107, 12, 31), fatTime(23, 59, 58), 0, 159992927980000000},
+        {"UTC", "century without leap day", fatDate(2100, 2, 29), 0, 0, 0},
+        {"UTC", "31 April", fatDate(2001, 4, 31), 0, 0, 0},
+        {"UTC", "month 0", fatDate(2001, 0, 1), 0, 0, 0},
+        {"UTC", "month 13", fatDate(2001, 13, 1), 0, 0, 0},
+        {"UTC", "day 0", fatDate(2001, 1, 0), 0, 0, 0},
+        {"UTC", "hour 24", fatDate(2001, 1, 1), fatTime(24, 0, 0), 0, 0},
+        {"UTC", "minute 60", fatDate(2001, 1, 1), fatTime(0, 60, 0), 0, 0},
+        {"UTC", "second 60", fatDate(2001, 1, 1), fatTime(0, 0, 60), 0, 0},
+        {"UTC", "hundredths past the minute", fatDate(2001, 1, 1), fatTime(0, 0, 58), 200, 0},
+        {"Europe/Berlin", "winter: 13:00", fatDate(2021, 1, 15), fatTime(14, 0, 0), 0,
+         132551892000000000},
+        {"Europe/Berlin", "summer: 12:00:01.5", fatDate(2021, 7, 15), fatTime(14, 0, 0), 150,
+         132708240015000000},
+        {"Europe/Berlin", "last winter second: 00:59:58", fatDate(2021, 3, 28), fatTime(1, 59, 58),
+         0, 132613667980000000},
+        {"Europe/Berlin", "the skipped hour: 00:30", fatDate(2021, 3, 28), fatTime(2, 30, 0), 0,
+         132613650000000000},
+        {"Europe/Berlin", "first summer hour: 01:00", fatDate(2021, 3, 28), fatTime(3, 0, 0), 0,
+         132613668000000000},
+        {"Europe/Berlin", "last summer second: 23:59:58 the day before", fatDate(2021, 10, 31),
+         fatTime(1, 59, 58), 0, 132801119980000000},
+        {"Europe/Berlin", "the repeated hour as standard time: 01:30", fatDate(2021, 10, 31),
+         fatTime(2, 30, 0), 0, 132801174000000000},
+        {"America/New_York", "the rules of 2005, DST from 3 April: 17:00", fatDate(2005, 4, 1),
+         fatTime(12, 0, 0), 0, 127568484000000000},
+        {"Europe/Berlin", "no such day", fatDate(2021, 2, 30), 0, 0, 0},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(fatTimeToFileTime(c.date, c.time, c.hundredths), c.expected) << c.what;
+        const test::TimeZone zone(c.zone);
+        EXPECT_EQ(fatTimeToFileTime(c.date, c.time, c.hundredths), c.expected)
+            << c.zone << ", " << c.what;
     }
 }
 

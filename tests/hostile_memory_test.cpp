@@ -1,5 +1,7 @@
 // Memory stays bounded by the allocation table and a few MiB of buffers, whatever sizes and
 // counts the volume claims. Peak resident memory is measured around whole runs.
+#include <cstring>
+
 #include "tests/hostile_support.h"
 
 namespace chkmend {

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
 #include "recovery/naming.h"
 #include "recovery/rediscover.h"
 
@@ -203,6 +205,26 @@ std::uint16_t fatDate(int year, int month, int day) {
 
 std::uint16_t fatTime(int hour, int minute, int second) {
     return static_cast<std::uint16_t>((hour << 11) | (minute << 5) | (second / 2));
+}
+
+CodePage::CodePage(const char* name) {
+    ::setenv("CHKMEND_CODEPAGE", name, 1);
+    unknown = platform::chooseOemCodePage();
+}
+
+CodePage::~CodePage() {
+    ::unsetenv("CHKMEND_CODEPAGE");
+    platform::chooseOemCodePage();
+}
+
+TimeZone::TimeZone(const char* zone) {
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+}
+
+TimeZone::~TimeZone() {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
 }
 
 ScratchDir::ScratchDir(bool enter) {

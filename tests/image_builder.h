@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -96,6 +97,21 @@ struct ScratchDir {
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
+};
+
+// CHKMEND_CODEPAGE, or TZ, set for the life of the object; unset (TZ: UTC) again afterwards.
+struct CodePage {
+    std::optional<std::string> unknown;  // what the platform could not use
+    explicit CodePage(const char* name);
+    ~CodePage();
+    CodePage(const CodePage&) = delete;
+    CodePage& operator=(const CodePage&) = delete;
+};
+struct TimeZone {
+    explicit TimeZone(const char* zone);
+    ~TimeZone();
+    TimeZone(const TimeZone&) = delete;
+    TimeZone& operator=(const TimeZone&) = delete;
 };
 
 // Writes the image to a file in `dir` and maps drive letter `letter` to it.

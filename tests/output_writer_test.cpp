@@ -436,12 +436,19 @@ TEST(BuildPath, FollowsParentsAndSurvivesLoops) {
     list[2].parent = 1;
     EXPECT_EQ(buildPath(list, 2), "UnkDir0\\Letters\\note.txt");
     EXPECT_EQ(buildPath(list, 3), "_") << "an unnamed record still gets a usable name";
-    // 256 bytes is more than one component may hold (UTF-8 makes that 86 Japanese letters).
+    // 256 bytes is more than one component may hold.
     setName(list[3].longName, std::string(256, 'x'));
     setName(list[3].shortName, "XXXXXX~1");
     EXPECT_EQ(buildPath(list, 3), "XXXXXX~1");
     setName(list[3].longName, std::string(255, 'x'));
     EXPECT_EQ(buildPath(list, 3), std::string(255, 'x'));
+    // Bytes count here, not characters: 85 Japanese letters fit, 86 do not.
+    std::string japanese;
+    for (int i = 0; i < 85; ++i) japanese += "\xe6\x97\xa5";
+    setName(list[3].longName, japanese);
+    EXPECT_EQ(buildPath(list, 3), japanese);
+    setName(list[3].longName, japanese + "\xe6\x97\xa5");
+    EXPECT_EQ(buildPath(list, 3), "XXXXXX~1");
     // Links that loop (never made by rediscovery, but a path must still end).
     list[0].parent = 2;
     const std::string looped = buildPath(list, 2);

@@ -29,6 +29,28 @@ TEST(Run, AVolumeThatCannotBeOpenedStopsTheRun) {
     EXPECT_FALSE(std::filesystem::exists("out"));
 }
 
+// A code page the system does not know: one line on standard error, and the names of code
+// page 437, as without a choice.
+TEST(Run, AnUnknownCodePageFallsBackTo437WithOneLine) {
+    test::FoundVolume v(true);
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 80), orphan(1, 50)});
+    v.directory(80, {file("\x8eRGER   TXT", 50, 2)});
+    v.content(50, "ok");
+    v.collect();
+    ::setenv("CHKMEND_CODEPAGE", "CP99999", 1);
+    std::string printed;
+    std::string errors;
+    const char* args[] = {"chkmend.exe", "T"};
+    runChkmend(2, args,
+               {[&printed](std::string_view text) { printed += text; },
+                [&errors](std::string_view text) { errors += text; }});
+    ::unsetenv("CHKMEND_CODEPAGE");
+    platform::chooseOemCodePage();
+    EXPECT_EQ(errors, "unknown code page CP99999, 8.3 names are read in code page 437\n");
+    EXPECT_NE(printed.find("saved out\\UnkDir0\\\xc3\x84RGER.TXT\n"), std::string::npos) << printed;
+}
+
 TEST(Run, OnlyTheFirstCharacterOfTheFirstArgumentCounts) {
     test::FoundVolume v(true);
     v.root = {file("README  TXT", 5)};

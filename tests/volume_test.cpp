@@ -1,9 +1,14 @@
 // Geometry derivation, opening and positioning.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
+#include <string>
+
 #include "fat/byte_reader.h"
 #include "fat/volume.h"
 #include "platform/platform.h"
+#include "platform/utf16.h"
 #include "tests/image_builder.h"
 
 namespace chkmend {
@@ -159,10 +164,37 @@ TEST(Positions, ClustersBeyondFourGiBUseTheHighWord) {
               (std::uint64_t{0x0FFFFFEF - 2} * 64 + 100) * 512);
 }
 
-TEST(Utf16ToOem, RefusesUnpairedSurrogates) {
-    EXPECT_EQ(platform::utf16ToOem(u"M\u00e4rz \U0001F600"), "M\xc3\xa4rz \xf0\x9f\x98\x80");
-    EXPECT_FALSE(platform::utf16ToOem(std::u16string(1, char16_t{0xD83D})));
-    EXPECT_FALSE(platform::utf16ToOem(u"a" + std::u16string(1, char16_t{0xDE00})));
+TEST(TextConversions, Utf16BecomesUtf8UnlessASurrogateHasNoPartner) {
+    EXPECT_EQ(platform::utf16ToUtf8(u"M\u00e4rz \U0001F600"), "M\xc3\xa4rz \xf0\x9f\x98\x80");
+    EXPECT_FALSE(platform::utf16ToUtf8(std::u16string(1, char16_t{0xD83D})));
+    EXPECT_FALSE(platform::utf16ToUtf8(u"a" + std::u16string(1, char16_t{0xDE00})));
+    // What Win32 counts against its 255 units of a path component.
+    EXPECT_EQ(platform::utf16Length("M\xc3\xa4rz \xf0\x9f\x98\x80"), 7u);
+    EXPECT_EQ(platform::utf16Length("\xe6\x97\xa5"), 1u);
+    // What Win32 prints: a stray byte (a drive letter of the ANSI code page) costs only itself.
+    EXPECT_EQ(platform::utf8ToUtf16("drive \xe4\n\xf0\x9f\x98\x80"), u"drive \uFFFD\n\U0001F600");
+}
+
+TEST(TextConversions, OemBytesAreDecodedWithTheChosenCodePage) {
+    const struct {
+        const char* codePage;
+        std::string bytes;
+        std::string text;
+        bool known;
+    } cases[] = {
+        {"", "\x8eRGER\xe4", "\xc3\x84RGER\xce\xa3", true},         // ÄRGERΣ
+        {"437", "\x9a\xe1", "\xc3\x9c\xc3\x9f", true},              // Üß
+        {"850", "\x8e\xb5\xe4", "\xc3\x84\xc3\x81\xc3\xb5", true},  // ÄÁõ
+        {"CP866", "\x8f", "\xd0\x9f", true},                        // П
+        {"no-such-page", "\x8e", "\xc3\x84", false},
+        {"UTF-16LE", "\x8e", "\xc3\x84", false},           // not a code page that keeps ASCII
+        {"932", "A\x82\xa0\x82", "A\xe3\x81\x82_", true},  // あ, then a lone lead byte
+    };
+    for (const auto& c : cases) {
+        const test::CodePage page(c.codePage);
+        EXPECT_EQ(page.unknown.has_value(), !c.known && *c.codePage != '\0') << c.codePage;
+        EXPECT_EQ(platform::oemToUtf8(c.bytes), c.text) << c.codePage;
+    }
 }
 
 }  // namespace

@@ -34,7 +34,9 @@ FSI_NEXT_FREE = 492
 
 # Byte offsets in a 32-byte short directory entry.
 DIR_ATTR = 11
-DIR_NT_CASE = 12
+DIR_NT_CASE = 12  # case flags of an 8.3 name: 0x08 base, 0x10 extension in lower case
+CASE_LOWER_BASE = 0x08
+CASE_LOWER_EXTENSION = 0x10
 DIR_CREATE_TIME = 14
 DIR_CREATE_DATE = 16
 DIR_ACCESS_DATE = 18
@@ -119,10 +121,16 @@ class Geometry:
         return self.data_offset + (cluster - 2) * self.cluster_bytes
 
 
-class Entry:
-    """One short entry with the long name that precedes it and the slots it occupies."""
+def ascii_lower(text):
+    """A-Z in lower case and nothing else, as Windows and mcopy apply the case flags."""
+    return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in text)
 
-    def __init__(self, raw, long_name, slots):
+
+class Entry:
+    """One short entry with the long name that precedes it and the slots it occupies.
+    `codepage` decodes the 8.3 name (a Python codec name, e.g. cp437 or cp850)."""
+
+    def __init__(self, raw, long_name, slots, codepage="cp437"):
         self.raw = raw
         self.slots = slots  # volume byte offsets: long-name slots first, the short slot last
         self.attributes = raw[DIR_ATTR]
@@ -133,7 +141,12 @@ class Entry:
             base = b"\xe5" + base[1:]
         ext = raw[8:11].rstrip(b" ")
         self.short_bytes = base + (b"." + ext if ext else b"")
-        self.short_name = self.short_bytes.decode("cp437")
+        base_text, ext_text = base.decode(codepage), ext.decode(codepage)
+        if raw[DIR_NT_CASE] & CASE_LOWER_BASE:
+            base_text = ascii_lower(base_text)
+        if raw[DIR_NT_CASE] & CASE_LOWER_EXTENSION:
+            ext_text = ascii_lower(ext_text)
+        self.short_name = base_text + ("." + ext_text if ext_text else "")
         self.long_name = long_name
         self.name = long_name if long_name is not None else self.short_name
         self.write_date = le16(raw, DIR_WRITE_DATE)
@@ -163,6 +176,27 @@ def short_entry(name11, attributes, cluster, size, date=0, time=0):
         raise FatError(f"short name {name11!r}: not 11 bytes")
     return struct.pack("<11sBBBHHHHHHHI", name11, attributes, 0, 0, time, date, date,
                        cluster >> 16, time, date, cluster & 0xFFFF, size)
+
+
+def long_name_slots(name, short_raw):
+    """The long-name slots of `name` for the short entry `short_raw`, highest ordinal first."""
+    units = name.encode("utf-16-le")
+    chars = list(struct.unpack(f"<{len(units) // 2}H", units))
+    pieces = -(-len(chars) // len(LFN_CHAR_OFFSETS))
+    if not 0 < pieces <= 20:
+        raise FatError(f"{name!r}: no long name of {len(chars)} UTF-16 units")
+    chars += [0] + [0xFFFF] * (pieces * len(LFN_CHAR_OFFSETS) - len(chars) - 1)
+    slots = []
+    for ordinal in range(pieces, 0, -1):
+        slot = bytearray(SLOT_BYTES)
+        slot[0] = ordinal | (LFN_LAST_PIECE if ordinal == pieces else 0)
+        slot[DIR_ATTR] = ATTR_LONG_NAME
+        slot[13] = short_checksum(short_raw)
+        piece = chars[(ordinal - 1) * len(LFN_CHAR_OFFSETS):ordinal * len(LFN_CHAR_OFFSETS)]
+        for offset, unit in zip(LFN_CHAR_OFFSETS, piece):
+            struct.pack_into("<H", slot, offset, unit)
+        slots.append(bytes(slot))
+    return slots
 
 
 def fat_date_time(year, month, day, hour, minute, second):
@@ -195,8 +229,9 @@ def encode_entry(data, fat_type, cluster, value):
 
 
 class FatImage:
-    def __init__(self, path, writable=False, offset=0):
+    def __init__(self, path, writable=False, offset=0, codepage="cp437"):
         self.writable = writable
+        self.codepage = codepage
         self.file = open(path, "r+b" if writable else "rb")
         try:
             self.geometry = Geometry(self._read_at(offset, 512), offset)
@@ -375,7 +410,7 @@ class FatImage:
             if pieces and all(p[1] == short_checksum(raw) for p in pieces):
                 ordered = sorted(pieces, key=lambda p: p[0])
                 long_name = b"".join(p[2] for p in ordered).decode("utf-16-le")
-            entry = Entry(raw, long_name, lfn_slots + [offset])
+            entry = Entry(raw, long_name, lfn_slots + [offset], self.codepage)
             pieces, lfn_slots = [], []
             if entry.short_name in (".", "..") and not include_dots:
                 continue
@@ -412,6 +447,15 @@ class FatImage:
         if len(raw) != SLOT_BYTES:
             raise FatError(f"a directory slot takes {SLOT_BYTES} bytes, not {len(raw)}")
         self.write(offset, raw)
+
+    def set_long_name(self, entry, name):
+        """Writes `name` over the entry's long name; it must take as many slots."""
+        slots = long_name_slots(name, entry.raw)
+        if len(slots) != len(entry.slots) - 1:
+            raise FatError(f"{name!r} takes {len(slots)} slots, the entry has "
+                           f"{len(entry.slots) - 1}")
+        for offset, raw in zip(entry.slots, slots):
+            self.write_slot(offset, raw)
 
     def mark_deleted(self, entry):
         """Marks the entry and its long-name slots deleted; its clusters stay allocated."""

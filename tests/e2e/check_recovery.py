@@ -5,16 +5,17 @@ Usage: check_recovery.py CASE_DIR [--chkmend PATH]
 The command is CHKMEND_RUNNER (shell words, e.g. "wine chkmend.exe") or PATH, with the drive
 letter appended; it runs in a scratch folder with CHKMEND_DRIVE_<letter> and CHKMEND_E2E_IMAGE
 naming the volume. CHKMEND_E2E_DRIVE sets the letter (default E), CHKMEND_E2E_SWITCH a second
-argument (e.g. /types, then DIR/manifest_types.json is expected), CHKMEND_E2E_NAMES=short
-expects names code page 437 cannot hold under their 8.3 names, CHKMEND_E2E_ENCODING the
-console's encoding (default utf-8). Exits 1 and lists every difference when the result is wrong.
+argument (e.g. /types, then DIR/manifest_types.json is expected), CHKMEND_E2E_TZ the time zone
+the tool runs in (default UTC; the write times expected are those mcopy -m gives there),
+CHKMEND_E2E_ENCODING the console's encoding (default utf-8; a character it lacks is expected as
+'?' per UTF-16 unit). Exits 1 and lists every difference when the result is wrong.
 
 Besides the volume as it is, it runs a second time into the first run's folder after spoiling
 what that left (as the user it runs as, and as an unprivileged user through setpriv when it
 runs as root), and runs that cannot write everything: past a file-size limit and, for the
 Linux build, onto a full tmpfs (mounted in a mount namespace of its own through unshare) and
-into a read-only folder. Where one of these cannot be set up it is skipped with a message, and fails
-under CI=true.
+into a read-only folder. Where one of these cannot be set up it is skipped with a message, and
+fails under CI=true.
 """
 
 import argparse
@@ -39,13 +40,26 @@ NOBODY = 65534  # uid and gid of the unprivileged user the second-run scenarios 
 Run = collections.namedtuple("Run", "status lines errors")
 
 
+def printable(line, encoding):
+    """The line as a console in `encoding` shows it: Windows prints the code page's '?' for
+    each UTF-16 unit of a character the code page lacks."""
+    out = []
+    for char in line:
+        try:
+            char.encode(encoding)
+            out.append(char)
+        except UnicodeEncodeError:
+            out.append("?" * (len(char.encode("utf-16-le")) // 2))
+    return "".join(out)
+
+
 class Checker:
     def __init__(self, case_dir, command):
         self.case_dir = os.path.abspath(case_dir)
         self.command = command
         self.drive = os.environ.get("CHKMEND_E2E_DRIVE", "E")[:1] or "E"
         self.encoding = os.environ.get("CHKMEND_E2E_ENCODING", "utf-8")
-        self.short_names = os.environ.get("CHKMEND_E2E_NAMES", "long") == "short"
+        self.zone = os.environ.get("CHKMEND_E2E_TZ", "UTC")
         switch = os.environ.get("CHKMEND_E2E_SWITCH", "")
         self.switch = [switch] if switch else []
         manifest = "manifest_types.json" if switch == "/types" else "manifest.json"
@@ -57,11 +71,15 @@ class Checker:
     def fail(self, scenario, message):
         self.failures.append(f"[{scenario}] {message}")
 
-    def expected_path(self, path):
-        if not self.short_names:
-            return path
-        names = self.manifest["alt_names"]
-        return "/".join(names.get(part, part) for part in path.split("/"))
+    def printable(self, line):
+        return printable(line, self.encoding)
+
+    def mtime(self, entry):
+        """The write time mcopy -m gives the file under the zone of the run."""
+        return entry["mtimes"][self.zone]
+
+    def dir_times(self):
+        return self.manifest["zone_dir_times"][self.zone]
 
     def run(self, scenario, image, with_letter=True):
         """Runs the command in a new scratch folder; returns (scratch, console lines)."""
@@ -75,7 +93,7 @@ class Checker:
 
     def run_in(self, scenario, image, scratch, with_letter=True, prefix=(), preexec=None):
         """Runs the command (behind `prefix`) in `scratch`; returns its Run."""
-        env = dict(os.environ, CHKMEND_E2E_IMAGE=image)
+        env = dict(os.environ, CHKMEND_E2E_IMAGE=image, TZ=self.zone)
         env[f"CHKMEND_DRIVE_{self.drive.upper()}"] = image
         args = list(prefix) + self.command + ([self.drive] + self.switch if with_letter else [])
         try:
@@ -130,8 +148,8 @@ class Checker:
         lines = [BANNER, f"recovering drive {self.drive}"]
         lines += [f"{name} - {count} files" for name, count in m["found_folders"]]
         lines.append("scanning for directories")
-        saved = [self.expected_path(p) for p in m["saved"]]
-        lines += ["saved out\\" + p.replace("/", "\\") for p in saved if p not in failed]
+        lines += [self.printable("saved out\\" + p.replace("/", "\\")) for p in m["saved"]
+                  if p not in failed]
         # Only files given back their place count: those below a folder.
         named_failures = sum(1 for p in failed if "/" in p)
         lines.append(f"{m['recovered'] - named_failures} files have been recovered")
@@ -167,18 +185,18 @@ class Checker:
         def may_miss(path):
             return any(path == d or path.startswith(d + "/") for d in absent_dirs)
 
-        want_dirs = {self.expected_path(d) for d in self.manifest["dirs"]}
+        want_dirs = set(self.manifest["dirs"])
         for d in sorted(want_dirs - dirs):
             if not may_miss(d):
                 self.fail(scenario, f"missing folder out/{d}")
         for d in sorted(dirs - want_dirs):
             self.fail(scenario, f"unexpected folder out/{d}")
-        for d, mtime in sorted(self.manifest.get("dir_times", {}).items()):
-            path = os.path.join(out, self.expected_path(d))
+        for d, mtime in sorted(self.dir_times().items()):
+            path = os.path.join(out, d)
             if os.path.isdir(path) and int(os.stat(path).st_mtime) != mtime:
                 self.fail(scenario, f"out/{d}/: write time {int(os.stat(path).st_mtime)}, "
                                     f"not {mtime}")
-        want_files = {self.expected_path(f["path"]): f for f in self.manifest["files"]}
+        want_files = {f["path"]: f for f in self.manifest["files"]}
         for path in sorted(set(files) - set(want_files)):
             self.fail(scenario, f"unexpected file out/{path}")
         for path, want in sorted(want_files.items()):
@@ -194,9 +212,9 @@ class Checker:
                 self.fail(scenario, f"out/{path}: {status.st_size} bytes, not {want['size']}")
             elif sha256_file(files[path]) != want["sha256"]:
                 self.fail(scenario, f"out/{path}: contents differ")
-            if int(status.st_mtime) != want["mtime"]:
+            if int(status.st_mtime) != self.mtime(want):
                 self.fail(scenario, f"out/{path}: write time {int(status.st_mtime)}, "
-                                    f"not {want['mtime']}")
+                                    f"not {self.mtime(want)} (TZ={self.zone})")
             read_only = (status.st_mode & 0o222) == 0
             if read_only != want["read_only"]:
                 self.fail(scenario, f"out/{path}: read-only is {read_only}, not "
@@ -296,7 +314,7 @@ class Checker:
         # The reason is the system's own words; those of Linux are known.
         reason = None if os.environ.get("CHKMEND_RUNNER") else "File too large"
         failed, _ = self.check_partial(scenario, scratch, result, reason)
-        want = {self.expected_path(f["path"]) for f in files if f["size"] > limit}
+        want = {f["path"] for f in files if f["size"] > limit}
         if set(failed) != want:
             self.fail(scenario, f"not written: {sorted(failed)}, expected {sorted(want)}")
         return scratch
@@ -337,8 +355,8 @@ class Checker:
         scenario = "read-only folder"
         if not self.can_switch_user(scenario):
             return None
-        files = [self.expected_path(f["path"]) for f in self.manifest["files"]]
-        dirs = [self.expected_path(d) for d in self.manifest["dirs"]]
+        files = [f["path"] for f in self.manifest["files"]]
+        dirs = list(self.manifest["dirs"])
         # The deepest folder that holds files and folders both, else one that holds files.
         holding = [d for d in dirs if any(os.path.dirname(p) == d for p in files)]
         both = [d for d in holding if any(os.path.dirname(e) == d for e in dirs)]

@@ -7,7 +7,9 @@ DIR/volume.img (folders and files cut loose, chains salvaged by fsck.fat -a -f a
 FOUND.000, FOUND.001 as FILEnnnn.CHK) and DIR/manifest.json (what check_recovery.py expects).
 The camera profile holds real files of every type (make_samples.py makes them in DIR/samples)
 and writes DIR/manifest_types.json too: the names chkmend gives with its types switch.
-Needs mkfs.fat, fsck.fat and mtools; the result is the same on every run.
+Names and write times in the manifest are what mtools shows of the volume (mcopy -s -m under
+each zone of ZONES, code page 437); the generator checks that tools/fat_image.py reads the same
+names. Needs mkfs.fat, fsck.fat and mtools; the result is the same on every run.
 """
 
 import argparse
@@ -19,6 +21,7 @@ import random
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.dont_write_bytecode = True  # no caches in the source tree
@@ -83,8 +86,18 @@ FULL_TREE = [
     F("Documents/Read only contract.txt", "text", (2, 5), attrs="r"),
     F("Documents/Hidden settings.dat", "random", 200, attrs="h"),
     F("Documents/日本語のメモ.txt", "text", 300),
+    # Names as the systems show them: mtools stores these as 8.3 names with the case flags,
+    # the code page's letter 0x8E, or long names of every script.
+    F("Documents/README.md", "text", 30),
+    D("Documents/photos"),
+    F("Documents/photos/beach.jpg", "jfif", (1, 20)),
+    F("Documents/ÄRGER.TXT", "text", 50),
+    F("Documents/Ελληνικά.doc", "random", 333),
+    F("Documents/Привет мир.txt", "text", 120),
+    F("Documents/مرحبا بالعالم.txt", "text", 90),
     D("Documents/Brief an Müller"),
     F("Documents/Brief an Müller/Brief.txt", "text", 1234),
+    F("Documents/Brief an Müller/ärger.txt", "text", 21),  # shown as Ärger.txt
     D("Documents/Brief an Müller/Anlagen"),
     D("Documents/Brief an Müller/Anlagen/Deep"),
     F("Documents/Brief an Müller/Anlagen/Deep/Leaf note.txt", "text", 77, attrs="rh"),
@@ -93,9 +106,13 @@ FULL_TREE = [
     D("Documents/Many names"),
     *[F(f"Documents/Many names/Rechnung {i:02d} für Ärztin.txt", "text", 40 + i)
       for i in range(24)],
+    F("Documents/Many names/" + "L" * 251 + ".txt", "text", 10),  # 255 characters
+    F("Documents/Many names/" + "長" * 85, "text", 11),  # 255 bytes of UTF-8
     D("Photos", cut=2),
     F("Photos/Café.jpg", "jfif", (4, 3)),
     F("Photos/Exif photo.jpg", "exif", (2, 0)),
+    F("Photos/Urlaub 😀🌴.jpg", "jfif", (1, 77)),  # surrogate pairs
+    F("Photos/Readme.txt", "text", 44),  # a long name only for its case: 8.3 name README.TXT
     D("Photos/Sommer 2019"),
     F("Photos/Sommer 2019/Strand.jpg", "jfif", (1, 300)),
     F("Photos/Sommer 2019/fragmented video.ogg", "ogg", (12, 7), fragment=True),
@@ -189,6 +206,16 @@ def content_for(item, size, seed):
     return (head + rng.randbytes(max(0, size - len(head))))[:size]
 
 
+def beyond_mtools(path):
+    """mtools 4.0 stores a character above U+FFFF as one UTF-16 unit, not as a surrogate pair:
+    such a name is copied in under a stand-in of as many units and then written by fat_image."""
+    return any(ord(c) > 0xFFFF for c in os.path.basename(path))
+
+
+def stand_in(name):
+    return "".join("xx" if ord(c) > 0xFFFF else c for c in name)
+
+
 def run(args, env):
     subprocess.run(args, env=env, check=True, stdout=subprocess.DEVNULL)
 
@@ -198,18 +225,100 @@ def mtime_for(index):
     return calendar.timegm((2019, 6, 1, 10, 0, 0)) + index * (3 * 86400 + 7994)
 
 
+# The zones whose write times the manifest holds; check_recovery.py runs under one of them.
+ZONES = ("UTC", "Europe/Berlin")
+MTOOLS_CONFIG = os.path.join(tempfile.gettempdir(), "chkmend-mtoolsrc")
+
+
 def tool_environment():
     # mkfs.fat and fsck.fat live in sbin, which a user's PATH may lack. Times are taken as
     # UTC so that the FAT fields hold the very clock values the tree carries; mtools stamps
     # what it creates with SOURCE_DATE_EPOCH instead of the clock, so images come out alike.
+    # mtools reads 8.3 names in code page 850 unless told otherwise; chkmend's default is 437.
     path = os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
+    # Written whole and then renamed: generators running side by side share the file.
+    with tempfile.NamedTemporaryFile("w", encoding="ascii", delete=False,
+                                     dir=os.path.dirname(MTOOLS_CONFIG)) as stream:
+        stream.write("default_codepage=437\n")
+    os.replace(stream.name, MTOOLS_CONFIG)
     env = dict(os.environ, PATH=path, MTOOLS_SKIP_CHECK="1", TZ="UTC", LC_ALL="C.UTF-8",
-               SOURCE_DATE_EPOCH=str(calendar.timegm(FOUND_STAMP + (0,))))
-    missing = [t for t in ("mkfs.fat", "fsck.fat", "mcopy", "mmd", "mmove", "mattrib", "mdel")
+               MTOOLSRC=MTOOLS_CONFIG, SOURCE_DATE_EPOCH=str(calendar.timegm(FOUND_STAMP + (0,))))
+    missing = [t for t in ("mkfs.fat", "fsck.fat", "mcopy", "mmd", "mmove", "mattrib", "mdel",
+                           "mdir", "fls")
                if shutil.which(t, path=path) is None]
     if missing:
         sys.exit(f"make_volume: {' '.join(missing)} not found; run scripts/setup.sh")
     return env
+
+
+def fls_names(image, fat):
+    """Every path sleuthkit's fls shows on the volume. It shows long names whole (surrogate
+    pairs too, which mtools 4.0 cannot) but a byte above 0x7F of an 8.3 name as '^'."""
+    listing = subprocess.run(["fls", "-r", "-p", "-f", f"fat{fat}", image], check=True,
+                             capture_output=True, text=True, encoding="utf-8").stdout
+    names = set()
+    for line in listing.splitlines():
+        kind, _, path = line.partition("\t")
+        if kind.split()[0] in ("r/r", "d/d") and "*" not in kind and \
+                not path.endswith("(Volume Label Entry)"):
+            names.add(path)
+    return names
+
+
+def mtools_names(image, env):
+    """Every path mtools shows on the volume: the 8.3 names in code page 437."""
+    listing = subprocess.run(["mdir", "-/", "-b", "-a", "-i", image, "::"], env=env, check=True,
+                             capture_output=True, text=True, encoding="utf-8").stdout
+    return {line[len("::/"):].rstrip("/") for line in listing.splitlines() if line}
+
+
+def check_names(before, image, fat, env):
+    """The names tools/fat_image.py reads, and so the manifest holds, must be those fls shows;
+    where fls falls short (a code-page letter of an 8.3 name shown as '^', the last piece of a
+    255-character long name dropped), mtools must show them and fls the rest."""
+    fls, mtools = fls_names(image, fat), mtools_names(image, env)
+
+    def agree(seen, path):
+        if len(seen) == len(path):
+            return all(a == b or a == "^" for a, b in zip(seen, path))
+        return path.startswith(seen) and len(path) - len(seen) <= 13 and \
+            path.rpartition("/")[0] == seen.rpartition("/")[0]
+
+    def fls_shows(path):
+        return path in fls or (path in mtools and any(agree(seen, path) for seen in fls))
+
+    wrong = sorted(path for path in before if not fls_shows(path))
+    if wrong or len(fls) != len(before):
+        raise BuildError(f"fat_image.py reads names fls and mtools do not show: {wrong}; "
+                         f"fls shows {len(fls)} entries, fat_image.py {len(before)}")
+
+
+def mtools_times(image, entries, out, env):
+    """{zone: {key: write time}} as mcopy -m gives it under each zone of ZONES. `entries` maps
+    a key to (8.3 path, is a folder): mtools finds every entry by its 8.3 path, whatever its
+    long name holds."""
+    target = tempfile.mkdtemp(prefix="mtools-", dir=out)
+    views = {}
+    for zone in ZONES:
+        view = {}
+        for number, (key, (short_path, is_dir)) in enumerate(entries.items()):
+            copy = os.path.join(target, f"{zone.replace('/', '-')}-{number}")
+            run(["mcopy", "-o", "-m"] + (["-s"] if is_dir else []) +
+                ["-i", image, "::" + short_path, copy], dict(env, TZ=zone))
+            view[key] = int(os.stat(copy).st_mtime)
+        views[zone] = view
+    shutil.rmtree(target)
+    return views
+
+
+def short_paths(fs):
+    """Path -> (8.3 path, is a folder) of every entry below the root."""
+    paths = {}
+    for path, entry in fs.walk():
+        parent = path.rpartition("/")[0]
+        prefix = paths[parent][0] + "/" if parent else ""
+        paths[path] = (prefix + entry.short_name, entry.is_dir)
+    return paths
 
 
 def build(fat, out, profile, tree=None):
@@ -265,7 +374,7 @@ def build(fat, out, profile, tree=None):
     # One mcopy per folder, in tree order; the fragmented file comes last, into holes.
     by_folder = {}
     for item in tree:
-        if not item["dir"] and not item.get("fragment"):
+        if not item["dir"] and not item.get("fragment") and not beyond_mtools(item["path"]):
             folder = os.path.dirname(item["path"])
             if folder in late:
                 folder = os.path.dirname(folder)
@@ -273,6 +382,15 @@ def build(fat, out, profile, tree=None):
     for folder, paths in by_folder.items():
         run(["mcopy", "-m", "-i", image] + [os.path.join(original, p) for p in paths]
             + ["::" + folder + "/"], env)
+    astral = [item["path"] for item in tree if not item["dir"] and beyond_mtools(item["path"])]
+    for path in astral:
+        folder, name = os.path.split(path)
+        run(["mcopy", "-m", "-i", image, os.path.join(original, path),
+             f"::{folder}/{stand_in(name)}"], env)
+    with FatImage(image, writable=True) as fs:
+        for path in astral:
+            folder, name = os.path.split(path)
+            fs.set_long_name(fs.find(f"{folder}/{stand_in(name)}"), name)
     for folder in late:
         run(["mmd", "-i", image, "::" + folder], env)
         for item in tree:
@@ -322,6 +440,9 @@ def build(fat, out, profile, tree=None):
             inside = [e.cluster for p, e in before.items() if p.startswith(folder + "/")]
             if before[folder].cluster <= max(inside):
                 raise BuildError(f"{folder} is not behind its files")
+    check_names(before, clean, fat, env)
+    with FatImage(clean) as fs:
+        clean_times = mtools_times(clean, short_paths(fs), out, env)
 
     # The damage, one disk check per round; each check's salvage goes to its own FOUND folder.
     rounds = sorted({s["cut"] for s in tree if s["cut"]})
@@ -359,12 +480,17 @@ def build(fat, out, profile, tree=None):
                 second = 2 * (len(orphans) % 30)
                 fs.set_times(entry, *fat_date_time(*FOUND_STAMP, second))
                 orphans.append((folder, entry, calendar.timegm(FOUND_STAMP + (second,))))
-        counts = [(folder, sum(1 for o in orphans if o[0] == folder)) for folder in found_folders]
-        manifest = expected_result(tree, fs, before, orphans, files, counts)
+    counts = [(folder, sum(1 for o in orphans if o[0] == folder)) for folder in found_folders]
+    found_entries = {f"{folder}/{entry.name}": (f"{folder}/{entry.name}", entry.is_dir)
+                     for folder, entry, _ in orphans}
+    times = Times(clean_times, mtools_times(image, found_entries, out, env))
+    with FatImage(image) as fs:
+        manifest = expected_result(tree, fs, before, orphans, files, counts, times)
         manifests = {"manifest.json": manifest}
         if profile == "camera":
             manifests["manifest_types.json"] = expected_result(tree, fs, before, orphans, files,
-                                                               counts, ext_key="types_ext")
+                                                               counts, times,
+                                                               ext_key="types_ext")
     for name, content in manifests.items():
         content.update(fat_type=fat, cluster_bytes=cluster, profile=profile, image="volume.img",
                        clean_image="clean.img", image_sha256=sha256_file(image))
@@ -387,11 +513,32 @@ def give_clashing_names(image, tree):
             fs.write(entry.slots[-1], name11)
 
 
-def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
+class Times:
+    """Write times as mcopy -m gives them, per zone: of the intact volume's entries by path,
+    and of the salvaged FOUND entries by their path in the damaged volume."""
+
+    def __init__(self, clean, damaged):
+        self.clean, self.damaged = clean, damaged
+
+    def of(self, view, path, utc):
+        by_zone = {zone: view[zone][path] for zone in ZONES}
+        if by_zone["UTC"] != utc:
+            raise BuildError(f"{path}: mcopy -m gives {by_zone['UTC']} under UTC, the volume "
+                             f"was written with {utc}")
+        return by_zone
+
+    def named(self, volume_path, utc):
+        return self.of(self.clean, volume_path, utc)
+
+    def found(self, folder, entry, utc):
+        return self.of(self.damaged, f"{folder}/{entry.name}", utc)
+
+
+def expected_result(tree, fs, before, orphans, files, counts, times, ext_key="ext"):
     """Replays what chkmend must do with the orphans, from what the volume recorded; loose
-    files take the extension under `ext_key`."""
-    # Paths as the volume names them; an 8.3 name in lower case comes back in upper case, as
-    # mtools stores such a name without a long name.
+    files take the extension under `ext_key`. Write times come in every zone of ZONES."""
+    # Paths as the volume names them, as mtools shows them (an 8.3 name's code-page letters
+    # keep their case: ärger.txt comes back as Ärger.txt).
     tree_paths = {s["path"].casefold(): s["path"] for s in tree}
     by_cluster = {}
     for volume_path, entry in before.items():
@@ -429,7 +576,7 @@ def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
         raise BuildError(f"{volume_path} is under no cut entry")
 
     saved, expected_files, expected_dirs = [], [], []
-    alt_names, dir_times = {}, {}
+    dir_times = {zone: {} for zone in ZONES}
 
     items = {s["path"]: s for s in tree}
 
@@ -440,22 +587,21 @@ def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
             path = path.rsplit("/", 1)[0] + "/" + items[tree_path]["out_name"]
         expected_files.append({"path": path, "size": len(data),
                                "sha256": hashlib.sha256(data).hexdigest(), "mtime": mtime,
+                               "mtimes": times.named(volume_path, mtime),
                                "read_only": bool(entry.attributes & ATTR_READ_ONLY),
                                "hidden": bool(entry.attributes & ATTR_HIDDEN)})
         saved.append(path)
-        # A long name the OEM code page 437 cannot hold comes out under its 8.3 name there.
-        if entry.long_name is not None and not can_encode(entry.long_name, "cp437"):
-            alt_names[entry.long_name] = entry.short_name
 
     recovered = 0
-    for _, entry, mtime in orphans:
+    for folder, entry, mtime in orphans:
         tree_path, volume_path = by_cluster[entry.cluster]
         if before[volume_path].is_dir:
             # A folder nobody lists keeps the time of its FOUND entry.
-            top = tree_path in cut
             expected_dirs.append(out_path(volume_path))
-            dir_times[out_path(volume_path)] = mtime if top else \
-                calendar.timegm(before[volume_path].write_clock())
+            by_zone = times.found(folder, entry, mtime) if tree_path in cut else \
+                times.named(volume_path, calendar.timegm(before[volume_path].write_clock()))
+            for zone, value in by_zone.items():
+                dir_times[zone][out_path(volume_path)] = value
         elif tree_path in cut:
             # A loose file keeps the size fsck.fat gave it: whole clusters, slack included.
             data, _ = files[tree_path]
@@ -464,7 +610,8 @@ def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
                 raise BuildError(f"{tree_path}: the salvaged chain does not hold the file")
             expected_files.append({"path": out_path(volume_path), "size": entry.size,
                                    "sha256": hashlib.sha256(salvaged).hexdigest(),
-                                   "mtime": mtime, "read_only": False, "hidden": False})
+                                   "mtime": mtime, "mtimes": times.found(folder, entry, mtime),
+                                   "read_only": False, "hidden": False})
             saved.append(out_path(volume_path))
         else:
             expect_named(tree_path, volume_path, before[volume_path])
@@ -486,22 +633,17 @@ def expected_result(tree, fs, before, orphans, files, counts, ext_key="ext"):
                 known.add(child.cluster)
                 if child.is_dir:
                     expected_dirs.append(out_path(child_path))
-                    dir_times[out_path(child_path)] = calendar.timegm(child.write_clock())
+                    by_zone = times.named(child_path, calendar.timegm(child.write_clock()))
+                    for zone, value in by_zone.items():
+                        dir_times[zone][out_path(child_path)] = value
                     directories.append((child.cluster, child_path, True))
                 else:
                     expect_named(tree_paths[child_path.casefold()], child_path, child)
                     recovered += 1
+    # dir_times: UTC, as before; zone_dir_times: every zone of ZONES.
     return {"found_folders": counts, "saved": saved, "recovered": recovered,
-            "files": expected_files, "dirs": expected_dirs, "dir_times": dir_times,
-            "alt_names": alt_names}
-
-
-def can_encode(text, codec):
-    try:
-        text.encode(codec)
-        return True
-    except UnicodeEncodeError:
-        return False
+            "files": expected_files, "dirs": expected_dirs, "dir_times": dir_times["UTC"],
+            "zone_dir_times": dir_times}
 
 
 def sha256_file(path):

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -32,59 +33,52 @@ void check(bool ok, const std::string& what) {
     }
 }
 
-void testOemConversion() {
-    struct Case {
-        const char* what;
-        std::u16string text;
-        bool converts;
-    };
-    // Look-alikes of separators must never come out as '\' or '/' through best fit.
-    const Case universal[] = {
-        {"fullwidth reverse solidus", u"a\uFF3Cb", false},
-        {"fullwidth solidus", u"a\uFF0Fb", false},
-        {"division slash", u"a\u2215b", false},
-        {"fraction slash", u"a\u2044b", false},
-        {"lone high surrogate", u"a\xD800", false},
-        {"lone low surrogate", u"\xDC00z", false},
-        {"reversed surrogates", u"\xDC00\xD800", false},
-        {"plain ASCII", u"Report 2024.txt", true},
-    };
-    for (const Case& c : universal) {
-        const std::optional<std::string> out = utf16ToOem(c.text);
-        check(out.has_value() == c.converts, std::string("utf16ToOem result: ") + c.what);
-        if (!out) continue;
-        check(out->find('\\') == std::string::npos && out->find('/') == std::string::npos,
-              std::string("no separator: ") + c.what);
-    }
-    check(utf16ToOem(u"") == std::string(), "empty text converts to empty text");
+std::string repeat(std::string_view text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+void testNames() {
+    // Win32 counts UTF-16 units against a component's 255: a Japanese name of 255 letters fits
+    // (POSIX counts its 765 bytes), an emoji takes two units.
+    const std::string japanese = "\xe6\x97\xa5";
+    const std::string emoji = "\xf0\x9f\x98\x80";
+    check(fitsPathComponent(repeat(japanese, 255)), "255 Japanese letters fit a component");
+    check(!fitsPathComponent(repeat(japanese, 256)), "256 Japanese letters do not");
+    check(fitsPathComponent(repeat(emoji, 127) + "x"), "127 emoji and a letter fit");
+    check(!fitsPathComponent(repeat(emoji, 128)), "128 emoji do not");
 
     if (GetOEMCP() != 437) {
         std::printf("skip: code page 437 cases (OEM code page is %u)\n", GetOEMCP());
         return;
     }
-    struct Cp437Case {
-        const char* what;
-        std::u16string text;
-        bool converts;
-        std::string bytes;
-    };
-    const Cp437Case cp437[] = {
-        {"German umlauts", u"\u00DCberweisung M\u00E4rz.pdf", true,
-         "\x9A"
-         "berweisung M\x84rz.pdf"},
-        {"box drawing", u"\u2554\u2557", true, "\xC9\xBB"},
-        {"Japanese", u"\u65E5\u672C\u8A9E\u306E\u30E1\u30E2.txt", false, ""},
-        {"one Japanese character among Latin", u"Notiz\u30E1.txt", false, ""},
-        // Best fit would map these to plain letters.
-        {"A with macron", u"\u0100bc", false, ""},
-        {"euro sign", u"\u20AC", false, ""},
-        {"emoji (surrogate pair)", u"\xD83D\xDE00", false, ""},
-    };
-    for (const Cp437Case& c : cp437) {
-        const std::optional<std::string> out = utf16ToOem(c.text);
-        check(out.has_value() == c.converts, std::string("cp437 result: ") + c.what);
-        if (out) check(*out == c.bytes, std::string("cp437 bytes: ") + c.what);
-    }
+    check(oemToUtf8("\x8eRGER.TXT") == "\xc3\x84RGER.TXT", "8.3 bytes in code page 437");
+    check(oemToUtf8("\xc9\xbb\xe4") == "\xe2\x95\x94\xe2\x95\x97\xce\xa3", "box drawing and Greek");
+}
+
+// What a line printed to a file (not a console) holds: the OEM code page, '?' where it has no
+// character, and never a look-alike of a separator.
+void testRedirectedConsole() {
+    if (GetOEMCP() != 437) return;
+    const char* file = "printed.txt";
+    const HANDLE target = CreateFileA(file, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE previous = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, target);
+    printText("saved out\\\xc3\x9c \xe6\x97\xa5 \xef\xbc\xbc \xc4\x80\xf0\x9f\x98\x80.txt\n");
+    SetStdHandle(STD_OUTPUT_HANDLE, previous);
+    CloseHandle(target);
+    std::FILE* in = std::fopen(file, "rb");
+    char buffer[64] = {};
+    const std::size_t got = in != nullptr ? std::fread(buffer, 1, sizeof buffer, in) : 0;
+    if (in != nullptr) std::fclose(in);
+    // Ü, then ?, ? for the fullwidth reverse solidus (not '\\'), ? for A with macron (not 'A')
+    // and ?? for the emoji's two units... or one: what the system makes of a pair.
+    const std::string printed(buffer, got);
+    check(printed.starts_with("saved out\\\x9a ? ? ?") && printed.ends_with(".txt\n") &&
+              printed.find('A') == std::string::npos && printed.find('\\', 10) == std::string::npos,
+          "a redirected line in code page 437: " + printed);
 }
 
 FileTime fromFiletime(const FILETIME& time) {
@@ -110,13 +104,13 @@ FileTime systemFatTime(std::uint16_t date, std::uint16_t time, std::uint8_t hund
     return fromFiletime(file);
 }
 
-// Both builds share one FAT time conversion. Every value it accepts must be the system's to the
-// tick; a value it refuses the system refuses too, or moves onto another day (some
-// implementations take 29 February of any year), which is no time the volume recorded.
+// Both builds share one conversion of FAT fields to a wall clock. Every value it accepts must be
+// the system's to the tick; a value it refuses the system refuses too, or moves onto another day
+// (some implementations take 29 February of any year), which is no time the volume recorded.
 void checkFatTime(std::uint16_t date, std::uint16_t time, std::uint8_t hundredths,
                   int& mismatches) {
     WORD day = 0;
-    const FileTime ours = chkmend::fatTimeToFileTime(date, time, hundredths);
+    const FileTime ours = chkmend::fatWallClock(date, time, hundredths);
     const FileTime system = systemFatTime(date, time, hundredths, day);
     const bool agrees = ours != 0 ? system == ours : system == 0 || day != (date & 0x1F);
     if (agrees) return;
@@ -139,6 +133,41 @@ void testFatTimes() {
         }
     }
     check(mismatches == 0, "fat times agree with the system's conversion");
+}
+
+// The zone step, in the zone the run was given (Wine takes TZ from the host); the values are
+// those the POSIX build gives, from the C library, and those of mcopy -m.
+void testZone() {
+    const char* zone = std::getenv("TZ");
+    const std::string name = zone != nullptr ? zone : "";
+    struct Case {
+        const char* what;
+        std::uint16_t date;
+        std::uint16_t time;
+        FileTime expected;
+    };
+    const Case berlin[] = {
+        {"winter", 0x522F, 0x7000, 132551892000000000},              // 2021-01-15 14:00
+        {"summer", 0x52EF, 0x7000, 132708240000000000},              // 2021-07-15 14:00
+        {"last winter second", 0x527C, 0x0F7D, 132613667980000000},  // 2021-03-28 01:59:58
+        {"the skipped hour", 0x527C, 0x13C0, 132613650000000000},    // 02:30
+        {"the repeated hour", 0x535F, 0x13C0, 132801174000000000},   // 2021-10-31 02:30
+        {"last summer second", 0x535F, 0x0F7D, 132801119980000000},  // 01:59:58
+    };
+    if (name == "Europe/Berlin") {
+        for (const Case& c : berlin) {
+            check(chkmend::fatTimeToFileTime(c.date, c.time, 0) == c.expected,
+                  std::string("Berlin time: ") + c.what);
+        }
+    } else if (name == "UTC") {
+        for (const Case& c : berlin) {
+            check(chkmend::fatTimeToFileTime(c.date, c.time, 0) ==
+                      chkmend::fatWallClock(c.date, c.time, 0),
+                  std::string("UTC time: ") + c.what);
+        }
+    } else {
+        std::printf("skip: zone cases (TZ is neither UTC nor Europe/Berlin)\n");
+    }
 }
 
 FileTime readWriteTime(const std::wstring& path, FileTime* access = nullptr) {
@@ -300,6 +329,15 @@ void testOutput(const std::string& folder) {
     check(GetFileAttributesA("out\\trail") == INVALID_FILE_ATTRIBUTES,
           "a trailing dot is kept, not dropped");
 
+    // Names arrive as UTF-8 and reach the disk through the wide calls, whatever the OEM code
+    // page holds.
+    const Handle named =
+        createOutputFile(tree, "out\\\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80.txt", 0x20);
+    check(named != InvalidHandle, "create a file with a Japanese and an emoji name");
+    if (named != InvalidHandle) closeOutputFile(named);
+    check(GetFileAttributesW(L"out\\\u65e5\u672c \U0001F600.txt") != INVALID_FILE_ATTRIBUTES,
+          "the Japanese and emoji name is on disk as given");
+
     check(createOutputFile(tree, "out\\missing\\x.txt", 0x20) == InvalidHandle,
           "no file in a folder that does not exist");
     check(!setFileTimes(tree, "out\\missing.txt", t1, t1, t1), "times of nothing fail");
@@ -339,10 +377,14 @@ void testVolume(char letter) {
 
 int main(int argc, char** argv) {
     useOemFileApis();
-    testOemConversion();
+    testNames();
     testFatTimes();
+    testZone();
     testVolume(argc > 2 ? argv[2][0] : 0);
-    if (argc > 1) testOutput(argv[1]);
+    if (argc > 1) {
+        testOutput(argv[1]);
+        testRedirectedConsole();
+    }
     std::printf("%s: %d failure(s)\n", failures == 0 ? "ok" : "FAILED", failures);
     return failures == 0 ? 0 : 1;
 }

@@ -6,13 +6,15 @@ Usage: wine_e2e.py --exe chkmend.exe --linux-exe chkmend --platform-test platfor
 
 For every volume of tests/e2e/make_volume.py (FAT12, FAT16, FAT32) and for a volume whose
 rebuilt tree is deeper than MAX_PATH, the Windows build must print the same lines as the Linux
-build (Linux names in UTF-8, Windows names in code page 437) and write the same tree: names,
-bytes, write times and the read-only bit. A long name that code page 437 cannot hold comes out
-under its 8.3 name on Windows. Neither build may change the volume. The camera card runs a
-second time with the types switch (/types) on both builds. The full volumes hold a lost folder
-the checker filed as a folder (DIR0000.CHK) and names that clash in one folder; the end-to-end
-checker also runs the Windows build a second time into its own spoiled output (read-only files
-replaced) and past a file-size limit (a failed write removes what it wrote).
+build (Linux in UTF-8; Windows, its output redirected, in code page 437 with '?' for what that
+lacks) and write the same tree: every name byte for byte (Wine keeps them in UTF-8 on the host),
+bytes, write times and the read-only bit. Neither build may change the volume. The camera card
+runs a second time with the types switch (/types) on both builds, the FAT16 volume a second
+time in a zone with summer time (Wine takes TZ from the host as the C library does). The full
+volumes hold a lost folder the checker filed as a folder (DIR0000.CHK) and names that clash in
+one folder; the end-to-end checker also runs the Windows build a second time into its own
+spoiled output (read-only files replaced) and past a file-size limit (a failed write removes
+what it wrote).
 """
 
 import argparse
@@ -28,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 try:
     import make_volume  # noqa: E402  the end-to-end suite's volume generator
+    from check_recovery import printable  # noqa: E402
 except ImportError as error:
     sys.exit(f"wine_e2e: the end-to-end volume generator is missing ({error})")
 
@@ -62,9 +65,9 @@ def build_volume(fat, folder, profile):
     return make_volume.build(fat, folder, profile)
 
 
-def wine_env(prefix):
+def wine_env(prefix, zone="UTC"):
     return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
-                WINEDLLOVERRIDES="mscoree,mshtml=")
+                WINEDLLOVERRIDES="mscoree,mshtml=", TZ=zone)
 
 
 def wine_command():
@@ -90,15 +93,6 @@ def lines_of(stdout, encoding):
     return [line.rstrip("\r") for line in text.split("\n")]
 
 
-def windows_name(component, alt_names):
-    return alt_names.get(component, component)
-
-
-def windows_line(line, alt_names):
-    # Names sit between backslashes; only whole components are swapped.
-    return "\\".join(windows_name(part, alt_names) for part in line.split("\\"))
-
-
 def snapshot(root):
     """Relative path -> (kind, sha256 or None, write time ns, read-only)."""
     tree = {}
@@ -114,12 +108,12 @@ def snapshot(root):
     return tree
 
 
-def compare_runs(volume, linux, windows, alt_names):
+def compare_runs(volume, linux, windows):
     (lin_rc, lin_out, _), (win_rc, win_out, win_err) = linux, windows
     if lin_rc != 0 or win_rc != 0:
         fail(volume, f"exit status linux {lin_rc}, windows {win_rc}: "
              f"{win_err.decode(errors='replace')[-400:]}")
-    expected = [windows_line(line, alt_names) for line in lines_of(lin_out, "utf-8")]
+    expected = [printable(line, "cp437") for line in lines_of(lin_out, "utf-8")]
     got = lines_of(win_out, "cp437")
     if expected != got:
         for number, (want, have) in enumerate(zip(expected + [""] * len(got),
@@ -129,10 +123,8 @@ def compare_runs(volume, linux, windows, alt_names):
                 break
 
 
-def compare_trees(volume, lin_tree, win_tree, alt_names, started_ns):
-    mapped = {}
-    for path, value in lin_tree.items():
-        mapped[os.sep.join(windows_name(p, alt_names) for p in path.split(os.sep))] = value
+def compare_trees(volume, lin_tree, win_tree, started_ns):
+    mapped = lin_tree
     for path in sorted(set(mapped) | set(win_tree)):
         if path not in win_tree:
             fail(volume, f"windows build did not write {path}")
@@ -154,14 +146,14 @@ def compare_trees(volume, lin_tree, win_tree, alt_names, started_ns):
             fail(volume, f"{path}: write time windows {win_mtime}, linux {lin_mtime}")
 
 
-def check_against_original(volume, args, folder, switch=()):
+def check_against_original(volume, args, folder, switch=(), zone="UTC"):
     """The end-to-end suite's own checker on the Windows build: usage, a clean volume, and the
-    damaged one against the original tree, with 8.3 names where code page 437 falls short."""
+    damaged one against the original tree, names and times as fls and mtools show them."""
     runner = " ".join(shlex.quote(os.path.abspath(p))
                       for p in (os.path.join(HERE, "wine_run.sh"), args.exe))
     env = dict(wine_env(args.prefix), CHKMEND_RUNNER=runner, CHKMEND_E2E_DRIVE=LETTER,
-               CHKMEND_E2E_NAMES="short", CHKMEND_E2E_ENCODING="cp437",
-               CHKMEND_E2E_SWITCH=" ".join(switch))
+               CHKMEND_E2E_ENCODING="cp437", CHKMEND_E2E_SWITCH=" ".join(switch),
+               CHKMEND_E2E_TZ=zone)
     result = subprocess.run([sys.executable, os.path.join(HERE, "..", "e2e", "check_recovery.py"),
                              folder], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             timeout=RUN_TIMEOUT)
@@ -172,19 +164,11 @@ def check_against_original(volume, args, folder, switch=()):
         print(f"{volume}: {output}", flush=True)
 
 
-def check_code_page(volume, win_tree, alt_names):
-    # The one name code page 437 holds and the one it does not, from the generator's tree.
-    held = [p for p in win_tree if p.endswith(os.sep + "Überweisung März.pdf")]
-    if not held:
-        fail(volume, "Überweisung März.pdf not written under its long name")
-    if "日本語のメモ.txt" not in alt_names:
-        fail(volume, "the generator no longer marks 日本語のメモ.txt as outside code page 437")
-        return
-    short = alt_names["日本語のメモ.txt"]
-    if not [p for p in win_tree if p.endswith(os.sep + short)]:
-        fail(volume, f"日本語のメモ.txt not written under its 8.3 name {short}")
-    if [p for p in win_tree if "日本語" in p]:
-        fail(volume, "a name outside code page 437 reached the disk")
+def check_whole_names(volume, win_tree):
+    # Names code page 437 cannot hold, which the Windows build once wrote under their 8.3 names.
+    for name in ("日本語のメモ.txt", "Ελληνικά.doc", "Привет мир.txt", "Urlaub 😀🌴.jpg"):
+        if not [p for p in win_tree if p.endswith(os.sep + name)]:
+            fail(volume, f"{name} not written under its own name")
 
 
 def run_volume(args, fat, profile):
@@ -194,34 +178,40 @@ def run_volume(args, fat, profile):
     manifest = build_volume(fat, folder, profile)
     image = os.path.join(folder, manifest["image"])
     digest = make_volume.sha256_file(image)
-    alt_names = manifest.get("alt_names", {})
 
-    # The camera card runs twice: as is, and with the types switch naming its files by content.
-    for switch in ([], ["/types"]) if profile == "camera" else ([],):
-        label = " ".join([volume] + switch)
-        run_builds(args, label, folder, image, digest, alt_names, switch)
-        if profile == "full":
-            check_code_page(volume, snapshot(os.path.join(folder, "windows")), alt_names)
+    # The camera card runs twice: as is, and with the types switch naming its files by content;
+    # the FAT16 volume runs a second time in a zone with summer time.
+    runs = [([], "UTC")]
+    if profile == "camera":
+        runs.append((["/types"], "UTC"))
+    if (profile, fat) == ("full", 16):
+        runs.append(([], "Europe/Berlin"))
+    for switch, zone in runs:
+        label = " ".join([volume] + switch + ([] if zone == "UTC" else [zone]))
+        run_builds(args, label, folder, image, digest, switch, zone)
+    if profile == "full":
+        check_whole_names(volume, snapshot(os.path.join(folder, "windows")))
 
 
-def run_builds(args, volume, folder, image, digest, alt_names, switch):
-    """Both builds on the volume with the same arguments; their results compared."""
-    suffix = "-types" if switch else ""
+def run_builds(args, volume, folder, image, digest, switch, zone):
+    """Both builds on the volume with the same arguments in the same zone; their results
+    compared."""
+    suffix = ("-types" if switch else "") + ("" if zone == "UTC" else "-" + zone.replace("/", "-"))
     started_ns = time.time_ns() - 10**9
     linux = run([os.path.abspath(args.linux_exe), LETTER] + switch,
                 os.path.join(folder, "linux" + suffix),
-                dict(os.environ, **{f"CHKMEND_DRIVE_{LETTER}": os.path.abspath(image)}))
+                dict(os.environ, TZ=zone, **{f"CHKMEND_DRIVE_{LETTER}": os.path.abspath(image)}))
     map_drive(args.prefix, image)
     windows = run(wine_command() + [os.path.abspath(args.exe), LETTER] + switch,
-                  os.path.join(folder, "windows" + suffix), wine_env(args.prefix))
+                  os.path.join(folder, "windows" + suffix), wine_env(args.prefix, zone))
     if make_volume.sha256_file(image) != digest:
         fail(volume, "the volume changed")
 
     lin_tree = snapshot(os.path.join(folder, "linux" + suffix))
     win_tree = snapshot(os.path.join(folder, "windows" + suffix))
-    compare_runs(volume, linux, windows, alt_names)
-    compare_trees(volume, lin_tree, win_tree, alt_names, started_ns)
-    check_against_original(volume, args, folder, switch)
+    compare_runs(volume, linux, windows)
+    compare_trees(volume, lin_tree, win_tree, started_ns)
+    check_against_original(volume, args, folder, switch, zone)
     if volume.endswith("deep"):
         deepest = max((len(p) for p in win_tree), default=0)
         if deepest <= 260:
@@ -231,10 +221,11 @@ def run_builds(args, volume, folder, image, digest, alt_names, switch):
 
 
 def run_platform_test(args):
-    # A sparse image with marks below 4 GiB, at 0xFFFFFFFF and above 4 GiB.
+    # A sparse image with marks below 4 GiB, at 0xFFFFFFFF and above 4 GiB. The zone cases run
+    # in UTC and in a zone with summer time.
     folder = os.path.join(args.work, "platform")
     shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(os.path.join(folder, "cwd"))
+    os.makedirs(folder)
     image = os.path.join(folder, "marks.img")
     with open(image, "wb") as stream:
         for position, mark in ((0x1234, b"LOW-MARK"), (0xFFFFFFFF, b"EDGE-MARK"),
@@ -242,12 +233,16 @@ def run_platform_test(args):
             stream.seek(position)
             stream.write(mark)
     map_drive(args.prefix, image)
-    code, out, err = run(wine_command() + [os.path.abspath(args.platform_test),
-                                           "Z:" + os.path.abspath(os.path.join(folder, "cwd")).replace("/", "\\"),
-                                           LETTER], folder, wine_env(args.prefix))
-    sys.stdout.write(out.decode(errors="replace"))
-    if code != 0:
-        fail("platform layer", f"status {code} {err.decode(errors='replace')[-400:]}")
+    for zone in ("UTC", "Europe/Berlin"):
+        cwd = os.path.abspath(os.path.join(folder, "cwd-" + zone.replace("/", "-")))
+        os.makedirs(cwd)
+        code, out, err = run(wine_command() + [os.path.abspath(args.platform_test),
+                                               "Z:" + cwd.replace("/", "\\"), LETTER],
+                             folder, wine_env(args.prefix, zone))
+        sys.stdout.write(f"[TZ={zone}] " + out.decode(errors="replace"))
+        if code != 0:
+            fail("platform layer", f"TZ={zone}: status {code} "
+                                   f"{err.decode(errors='replace')[-400:]}")
 
 
 def main():
