@@ -4,9 +4,10 @@
 #include <array>
 #include <cctype>
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/utf16.h"
 
 namespace chkmend {
 
@@ -78,37 +79,20 @@ char32_t capitalOf(char32_t c) {
     return c;
 }
 
-// The two-byte UTF-8 character at text[at], or nothing: every letter folded here has two bytes
-// or one.
-std::optional<char32_t> twoByteCharacter(std::string_view text, std::size_t at) {
-    if (at + 1 >= text.size()) return std::nullopt;
-    const auto lead = static_cast<unsigned char>(text[at]);
-    const auto next = static_cast<unsigned char>(text[at + 1]);
-    if (lead < 0xC2 || lead > 0xDF || (next & 0xC0) != 0x80) return std::nullopt;
-    return static_cast<char32_t>(((lead & 0x1F) << 6) | (next & 0x3F));
-}
-
 }  // namespace
 
 std::string foldCase(std::string_view name) {
     std::string folded;
     folded.reserve(name.size());
     for (std::size_t at = 0; at < name.size();) {
-        const auto byte = static_cast<unsigned char>(name[at]);
-        if (byte < 0x80) {
-            folded += static_cast<char>(capitalOf(byte));
-            ++at;
-            continue;
+        const std::size_t start = at;
+        const char32_t code = platform::nextUtf8CodePoint(name, at);
+        const char32_t capital = code < 0x80 || at > start + 1 ? capitalOf(code) : code;
+        if (capital == code) {
+            folded.append(name, start, at - start);
+        } else {
+            platform::appendUtf8(folded, capital);
         }
-        const std::optional<char32_t> c = twoByteCharacter(name, at);
-        if (!c) {
-            folded += name[at++];
-            continue;
-        }
-        const char32_t capital = capitalOf(*c);
-        folded += static_cast<char>(0xC0 | (capital >> 6));
-        folded += static_cast<char>(0x80 | (capital & 0x3F));
-        at += 2;
     }
     return folded;
 }
