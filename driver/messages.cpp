@@ -89,6 +89,18 @@ std::string openedHow(char driveLetter, const char* requested, const OpenReport&
     return text;
 }
 
+std::string cantWrite(std::string_view outputPath, std::string_view reason) {
+    return "can't write " + std::string(outputPath) + ": " + std::string(reason) + "\n";
+}
+
+std::string cantCreate(std::string_view folderPath, std::string_view reason) {
+    return "can't create " + std::string(folderPath) + ": " + std::string(reason) + "\n";
+}
+
+std::string notWritten(int count) {
+    return std::to_string(count) + " files could not be written\n";
+}
+
 std::string unknownCodePage(std::string_view name) {
     return "unknown code page " + std::string(name) + ", 8.3 names are read in code page 437\n";
 }

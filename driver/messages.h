@@ -25,5 +25,9 @@ std::string unknownCodePage(std::string_view name);
 // `requested` is the text of CHKMEND_PARTITION, null when it is not set.
 std::string openFailed(char driveLetter, const char* requested, const OpenReport& report);
 std::string openedHow(char driveLetter, const char* requested, const OpenReport& report);
+// Standard error: what could not be written, and why.
+std::string cantWrite(std::string_view outputPath, std::string_view reason);
+std::string cantCreate(std::string_view folderPath, std::string_view reason);
+std::string notWritten(int count);
 
 }  // namespace chkmend::messages

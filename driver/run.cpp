@@ -91,12 +91,18 @@ int runChkmend(int argc, const char* const* argv, const OutputSink& sink) {
     rediscoverDirectories(volume, masterList);
     nameOrphans(volume, masterList,
                 asksForAllTypes(argc, argv) ? Sniffing::AllTypes : Sniffing::EightSignatures);
-    const int recovered = writeOutputTree(
-        volume, masterList, [&sink](const std::string& path) { sink.out(messages::saved(path)); });
-    sink.out(messages::recovered(recovered));
+    const OutputCounts counts = writeOutputTree(
+        volume, masterList, [&sink](const std::string& path) { sink.out(messages::saved(path)); },
+        [&sink](const OutputFailure& failure) {
+            sink.err(failure.isFolder ? messages::cantCreate(failure.outputPath, failure.reason)
+                                      : messages::cantWrite(failure.outputPath, failure.reason));
+        });
+    sink.out(messages::recovered(counts.recovered));
+    if (counts.unwritten > 0) sink.err(messages::notWritten(counts.unwritten));
 
     closeVolume(volume);
-    return 0;
+    // A file that could be read but was not written fails the run.
+    return counts.unwritten > 0 ? 1 : 0;
 }
 
 }  // namespace chkmend

@@ -15,7 +15,7 @@ struct OutputSink {
 // Standard output and standard error.
 OutputSink consoleSink();
 
-// The exit status (always 0).
+// The exit status: 1 when a file whose content could be read was not written, else 0.
 int runChkmend(int argc, const char* const* argv, const OutputSink& sink);
 
 }  // namespace chkmend

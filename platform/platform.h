@@ -3,10 +3,12 @@
 // picks one at build time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace chkmend::platform {
 
@@ -32,24 +34,51 @@ std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes);
 
 void closeHandle(Handle handle);
 
-// Output paths are UTF-8 texts with '\' separators, relative to the current directory.
-bool createFolder(const std::string& path);
+// The output tree under out\, written entry by entry. Every output call names its entry by its
+// whole output path, UTF-8 text with '\' separators relative to the current directory
+// ("out\UnkDir0\a.txt"), and takes the OutputTree that the writer keeps for the run. On POSIX
+// it holds descriptors of the folder in hand and of the folders above it, so that each call is
+// made relative to the entry's folder: a path of any depth works, and the entries of one folder
+// cost no lookup of the folders that lead to it. Win32 needs none of it: its "\\?\" paths
+// reach 32,767 characters. closeOutputTree releases what it holds.
+struct OutputTree {
+    std::string folder;                  // the folder in hand; empty for the current directory
+    std::vector<std::size_t> levelEnds;  // where each level's name ends in `folder`
+    std::vector<Handle> handles;         // one per level; InvalidHandle where none is kept
+};
+void closeOutputTree(OutputTree& tree);
 
-// Creates or replaces a file for writing with the given FAT attribute bits.
-Handle createOutputFile(const std::string& path, std::uint32_t attributes);
+// Makes the folder at `path`, whose parent must exist. True when a folder stands there
+// afterwards, made now or there already; a file left there by an earlier run gives way to it.
+bool makeOutputFolder(OutputTree& tree, const std::string& path);
+
+// Creates a file for writing with the given FAT attribute bits. A file that stands at the path,
+// left by an earlier run, is replaced whatever its attributes or mode.
+Handle createOutputFile(OutputTree& tree, const std::string& path, std::uint32_t attributes);
 
 // Writes all bytes or fails.
 bool writeHandle(Handle handle, const void* buffer, std::uint32_t bytes);
 
-bool setFolderAttributes(const std::string& path, std::uint32_t attributes);
+// Closes a file made by createOutputFile; false when the platform reports that what was
+// written did not all reach it.
+bool closeOutputFile(Handle handle);
+
+// Removes a file that createOutputFile made, read-only or not.
+bool removeOutputFile(OutputTree& tree, const std::string& path);
+
+bool setFolderAttributes(OutputTree& tree, const std::string& path, std::uint32_t attributes);
 
 // Sets the three times of a file or folder; a time of 0 leaves that time as it is.
-bool setFileTimes(const std::string& path, FileTime creation, FileTime lastAccess,
+bool setFileTimes(OutputTree& tree, const std::string& path, FileTime creation, FileTime lastAccess,
                   FileTime lastWrite);
 
 // The same through the handle a file was just written with, before it is closed: no second
 // open and no path lookup. Closing the handle afterwards leaves the times as set.
 bool setHandleTimes(Handle handle, FileTime creation, FileTime lastAccess, FileTime lastWrite);
+
+// Why the last output call failed, in the system's words as UTF-8 ("No space left on
+// device"). Ask right after the failure: any later call may change it.
+std::string lastErrorText();
 
 // Chooses the code page that 8.3 names are decoded with: the system's OEM code page on Win32;
 // on POSIX the one CHKMEND_CODEPAGE names ("850", "CP850", any name iconv knows), 437 when it

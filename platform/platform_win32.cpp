@@ -105,6 +105,24 @@ const FILETIME* fileTimeOrNull(FileTime time, FILETIME& storage) {
     return &storage;
 }
 
+// A path that cannot be made into a wide path: the reason reported is the platform's own.
+bool invalidName() {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+}
+
+// A read-only file refuses DeleteFileW; this run's own files and an earlier run's are removed
+// all the same. A folder is not a file to remove.
+bool removeFile(const std::wstring& wide) {
+    const DWORD found = GetFileAttributesW(wide.c_str());
+    if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);  // what DeleteFileW says of a folder
+        return false;
+    }
+    SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(wide.c_str()) != 0;
+}
+
 }  // namespace
 
 void useOemFileApis() {
@@ -146,16 +164,38 @@ void closeHandle(Handle handle) {
     if (handle != InvalidHandle) CloseHandle(toNative(handle));
 }
 
-bool createFolder(const std::string& path) {
+void closeOutputTree(OutputTree&) {}
+
+bool makeOutputFolder(OutputTree&, const std::string& path) {
     const std::wstring wide = longPath(path);
-    return !wide.empty() && CreateDirectoryW(wide.c_str(), nullptr) != 0;
+    if (wide.empty()) return invalidName();
+    if (CreateDirectoryW(wide.c_str(), nullptr) != 0) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    const DWORD found = GetFileAttributesW(wide.c_str());
+    if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    // A file an earlier run left where a folder now goes: out\ is the tool's own.
+    return removeFile(wide) && CreateDirectoryW(wide.c_str(), nullptr) != 0;
 }
 
-Handle createOutputFile(const std::string& path, std::uint32_t attributes) {
+Handle createOutputFile(OutputTree&, const std::string& path, std::uint32_t attributes) {
     const std::wstring wide = longPath(path);
-    if (wide.empty()) return InvalidHandle;
-    return fromNative(CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  attributes & FileAttributeBits, nullptr));
+    if (wide.empty()) {
+        invalidName();
+        return InvalidHandle;
+    }
+    const auto create = [&wide, attributes] {
+        return CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           attributes & FileAttributeBits, nullptr);
+    };
+    HANDLE file = create();
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+        // What an earlier run left is removed, not overwritten: CREATE_ALWAYS refuses a
+        // read-only file, and a hidden or system one unless the new attributes repeat them, and
+        // keeps attributes the new entry does not have.
+        if (!removeFile(wide)) return InvalidHandle;
+        file = create();
+    }
+    return fromNative(file);
 }
 
 bool writeHandle(Handle handle, const void* buffer, std::uint32_t bytes) {
@@ -163,8 +203,10 @@ bool writeHandle(Handle handle, const void* buffer, std::uint32_t bytes) {
     std::uint32_t total = 0;
     while (total < bytes) {
         DWORD put = 0;
-        // A write that succeeds without progress would loop for ever; count it as a failure.
-        if (!WriteFile(toNative(handle), in + total, bytes - total, &put, nullptr) || put == 0) {
+        if (!WriteFile(toNative(handle), in + total, bytes - total, &put, nullptr)) return false;
+        // A write that succeeds without progress would loop for ever: nothing more fits.
+        if (put == 0) {
+            SetLastError(ERROR_DISK_FULL);
             return false;
         }
         total += put;
@@ -172,15 +214,24 @@ bool writeHandle(Handle handle, const void* buffer, std::uint32_t bytes) {
     return true;
 }
 
-bool setFolderAttributes(const std::string& path, std::uint32_t attributes) {
+bool closeOutputFile(Handle handle) {
+    return CloseHandle(toNative(handle)) != 0;
+}
+
+bool removeOutputFile(OutputTree&, const std::string& path) {
+    const std::wstring wide = longPath(path);
+    return wide.empty() ? invalidName() : removeFile(wide);
+}
+
+bool setFolderAttributes(OutputTree&, const std::string& path, std::uint32_t attributes) {
     const std::wstring wide = longPath(path);
     return !wide.empty() && SetFileAttributesW(wide.c_str(), attributes & FolderAttributeBits) != 0;
 }
 
-bool setFileTimes(const std::string& path, FileTime creation, FileTime lastAccess,
+bool setFileTimes(OutputTree&, const std::string& path, FileTime creation, FileTime lastAccess,
                   FileTime lastWrite) {
     const std::wstring wide = longPath(path);
-    if (wide.empty()) return false;
+    if (wide.empty()) return invalidName();
     // FILE_WRITE_ATTRIBUTES rather than GENERIC_WRITE: a read-only file still takes its times.
     // Backup semantics let a folder be opened as well.
     const HANDLE file =
@@ -209,6 +260,23 @@ bool setHandleTimes(Handle handle, FileTime creation, FileTime lastAccess, FileT
 
 std::optional<std::string> chooseOemCodePage() {
     return std::nullopt;
+}
+
+std::string lastErrorText() {
+    const DWORD code = GetLastError();
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string reason =
+        length == 0
+            ? std::string()
+            : utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length))
+                  .value_or(std::string());
+    if (text != nullptr) LocalFree(text);
+    // The system's sentence ends with a full stop and a line break; the message adds its own.
+    reason.erase(reason.find_last_not_of(" .\r\n") + 1);
+    return reason.empty() ? "error " + std::to_string(code) : reason;
 }
 
 std::string oemToUtf8(std::string_view bytes) {

@@ -1,10 +1,12 @@
 #include "recovery/output_writer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -25,6 +27,87 @@ constexpr std::size_t MaxRelativePathBytes = 32000;
 constexpr std::uint32_t WritableAttributes =
     attr::ReadOnly | attr::Hidden | attr::System | attr::Archive;
 
+// The names entries take instead of their own because an earlier entry of their folder has it.
+// Few, so kept apart from the records.
+using RenamedEntries = std::unordered_map<std::size_t, std::string>;
+
+// A long name the platform cannot hold as one component would lose the file; its 8.3 name
+// always fits.
+std::string componentOf(const EntryRecord& record) {
+    std::string name = safeName(nameOf(record.longName));
+    if (!platform::fitsPathComponent(name)) name = safeName(nameOf(record.shortName));
+    return name;
+}
+
+// Drops the last character of UTF-8 text, all of its bytes.
+void dropLastCharacter(std::string& text) {
+    while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
+        text.pop_back();
+    }
+    if (!text.empty()) text.pop_back();
+}
+
+// `name` with " (n)" before its extension (a folder's name has none), cut to one component.
+std::string withNumber(std::string_view name, std::size_t number, bool folder) {
+    const std::string mark = " (" + std::to_string(number) + ")";
+    std::size_t dot = folder ? std::string_view::npos : name.rfind('.');
+    // A leading dot (".profile") starts no extension; an extension that would leave the name
+    // no room is taken as part of it.
+    if (dot == 0 || dot == std::string_view::npos || name.size() - dot > 127) dot = name.size();
+    std::string base(name.substr(0, dot));
+    const std::string extension(name.substr(dot));
+    // The name gives way, a character at a time, where the number would not fit beside it.
+    while (!base.empty() && !platform::fitsPathComponent(base + mark + extension)) {
+        dropLastCharacter(base);
+    }
+    return base + mark + extension;
+}
+
+// Numbers the entries of one folder whose names an earlier entry of it has.
+void renameInFolder(const EntryList& list, std::span<const std::size_t> entries,
+                    RenamedEntries& renamed) {
+    std::unordered_set<std::string> taken;
+    std::vector<std::size_t> later;
+    for (const std::size_t i : entries) {
+        if (!taken.insert(foldCase(componentOf(list[i]))).second) later.push_back(i);
+    }
+    for (const std::size_t i : later) {
+        const std::string name = componentOf(list[i]);
+        // Each number tried is free or held by one entry of the folder: one of the first
+        // entries.size() + 1 is free.
+        for (std::size_t number = 2; number <= entries.size() + 2; ++number) {
+            std::string candidate = withNumber(name, number, isDirectory(list[i]));
+            if (taken.insert(foldCase(candidate)).second) {
+                renamed.emplace(i, std::move(candidate));
+                break;
+            }
+        }
+    }
+}
+
+// Entries of one folder that would land on one name, compared case-blind as the output folders
+// of Windows compare them: the first in list order keeps it. Only the volume's names need this;
+// the running names of the entries at the top are unique as they are made.
+RenamedEntries resolveCollisions(const EntryList& list) {
+    std::vector<std::size_t> named;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (hasParent(list[i]) && list[i].parent < list.size()) named.push_back(i);
+    }
+    std::stable_sort(named.begin(), named.end(), [&list](std::size_t a, std::size_t b) {
+        return list[a].parent < list[b].parent;
+    });
+    RenamedEntries renamed;
+    for (std::size_t begin = 0; begin < named.size();) {
+        std::size_t end = begin + 1;
+        while (end < named.size() && list[named[end]].parent == list[named[begin]].parent) ++end;
+        if (end - begin > 1) {
+            renameInFolder(list, std::span(named).subspan(begin, end - begin), renamed);
+        }
+        begin = end;
+    }
+    return renamed;
+}
+
 // Paths of the entries that other entries name as parent, so that each path is built from its
 // parent's instead of walking the whole chain again.
 struct PathMemo {
@@ -32,29 +115,35 @@ struct PathMemo {
     std::vector<bool> known;
     std::vector<bool> isParent;
     std::vector<std::size_t> chain;  // scratch for the walk up to a known path
+    const RenamedEntries* renamed = nullptr;
 };
 
-PathMemo makeMemo(const EntryList& list) {
+PathMemo makeMemo(const EntryList& list, const RenamedEntries& renamed) {
     PathMemo memo{std::vector<std::string>(list.size()),
                   std::vector<bool>(list.size()),
                   std::vector<bool>(list.size()),
-                  {}};
+                  {},
+                  &renamed};
     for (const EntryRecord& record : list) {
         if (hasParent(record) && record.parent < list.size()) memo.isParent[record.parent] = true;
     }
     return memo;
 }
 
-// A long name the platform cannot hold as one component would lose the file; its 8.3 name
-// always fits.
-void appendComponent(const EntryRecord& record, std::string& out) {
-    std::string name = safeName(nameOf(record.longName));
-    if (!platform::fitsPathComponent(name)) name = safeName(nameOf(record.shortName));
-    out += name;
+void appendComponent(const EntryList& list, std::size_t index, const PathMemo* memo,
+                     std::string& out) {
+    if (memo != nullptr) {
+        const auto found = memo->renamed->find(index);
+        if (found != memo->renamed->end()) {
+            out += found->second;
+            return;
+        }
+    }
+    out += componentOf(list[index]);
 }
 
-// Appends the relative path to `out`; false, with `out` as it was, when the path is too long
-// to create anywhere.
+// Appends the relative path to `out`; false when the path is too long to create anywhere, with
+// `out` holding its beginning.
 bool appendRelativePath(const EntryList& list, std::size_t index, PathMemo* memo,
                         std::string& out) {
     std::vector<std::size_t> ownChain;
@@ -73,11 +162,8 @@ bool appendRelativePath(const EntryList& list, std::size_t index, PathMemo* memo
     }
     for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
         if (out.size() != start) out += '\\';
-        appendComponent(list[*at], out);
-        if (out.size() - start > MaxRelativePathBytes) {
-            out.resize(start);
-            return false;
-        }
+        appendComponent(list, *at, memo, out);
+        if (out.size() - start > MaxRelativePathBytes) return false;
         if (memo != nullptr && memo->isParent[*at] && !memo->known[*at]) {
             memo->paths[*at].assign(out, start);
             memo->known[*at] = true;
@@ -86,94 +172,153 @@ bool appendRelativePath(const EntryList& list, std::size_t index, PathMemo* memo
     return true;
 }
 
-// Folder paths already made, looked up by views into the path in hand without a copy.
+// Folder paths looked up by views into the path in hand without a copy.
 struct PathHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view path) const noexcept {
         return std::hash<std::string_view>{}(path);
     }
 };
-using FolderSet = std::unordered_set<std::string, PathHash, std::equal_to<>>;
+// Each folder this run needed: true when it stands there as a folder, made now or found.
+using FolderStates = std::unordered_map<std::string, bool, PathHash, std::equal_to<>>;
 
-// Creates the folders that lead to `outputPath`, each once per run.
-void createLeadingFolders(std::string_view outputPath, FolderSet& made) {
-    const std::size_t last = outputPath.rfind('\\');
-    if (last == std::string_view::npos || made.contains(outputPath.substr(0, last))) return;
-    for (std::size_t at = outputPath.find('\\'); at != std::string_view::npos;
-         at = outputPath.find('\\', at + 1)) {
-        const std::string_view folder = outputPath.substr(0, at);
-        if (made.contains(folder)) continue;
-        platform::createFolder(*made.emplace(folder).first);
-    }
+struct TreeWriter {
+    const VolumeState& volume;
+    const FailedFn& onFailed;
+    PathMemo memo;
+    platform::OutputTree tree;
+    FolderStates folders;
+    ChainStream stream;
+    OutputCounts counts;
+};
+
+void reportFailure(const TreeWriter& w, bool isFolder, const std::string& path,
+                   std::string reason) {
+    if (w.onFailed) w.onFailed({isFolder, path, std::move(reason)});
 }
 
-// False when the content was not saved. A file that was created gets its times through the
-// handle it was written with, last as for every entry; `timesSet` says so.
-bool writeFileContent(const VolumeState& volume, const EntryRecord& record, const std::string& path,
-                      ChainStream& stream, bool& timesSet) {
-    timesSet = false;
-    if (!startChainStream(volume, stream, record.sizeLow, record.firstCluster)) return false;
-    const platform::Handle file =
-        platform::createOutputFile(path, record.attributes & WritableAttributes);
-    if (file == platform::InvalidHandle) return false;
-    std::uint64_t written = 0;
-    bool ok = true;
-    for (auto piece = readNextPiece(volume, stream); ok && !piece.empty();
-         piece = readNextPiece(volume, stream)) {
-        ok = platform::writeHandle(file, piece.data(), static_cast<std::uint32_t>(piece.size()));
-        written += piece.size();
+void reportUnwrittenFile(TreeWriter& w, const std::string& path, std::string reason) {
+    ++w.counts.unwritten;
+    reportFailure(w, false, path, std::move(reason));
+}
+
+// Makes a folder once per run; false when it cannot be had, said the first time.
+bool haveFolder(TreeWriter& w, std::string_view folder) {
+    const auto known = w.folders.find(folder);
+    if (known != w.folders.end()) return known->second;
+    std::string path(folder);
+    const bool made = platform::makeOutputFolder(w.tree, path);
+    if (!made) reportFailure(w, true, path, platform::lastErrorText());
+    w.folders.emplace(std::move(path), made);
+    return made;
+}
+
+// Makes the folders that lead to `outputPath`, shortest first, up to the first that fails.
+bool haveLeadingFolders(TreeWriter& w, std::string_view outputPath) {
+    const std::size_t last = outputPath.rfind('\\');
+    if (last == std::string_view::npos) return true;
+    const auto known = w.folders.find(outputPath.substr(0, last));
+    if (known != w.folders.end()) return known->second;
+    for (std::size_t at = outputPath.find('\\'); at != std::string_view::npos;
+         at = outputPath.find('\\', at + 1)) {
+        if (!haveFolder(w, outputPath.substr(0, at))) return false;
     }
-    platform::setHandleTimes(file, record.creationTime, record.lastAccessTime,
-                             record.lastWriteTime);
-    timesSet = true;
-    platform::closeHandle(file);
-    return ok && written == record.sizeLow;
+    return true;
+}
+
+// True when the folder stands at `path`. One below a folder that could not be made is not
+// tried: the folder above has said why.
+bool writeFolder(TreeWriter& w, const EntryRecord& record, const std::string& path) {
+    if (!haveLeadingFolders(w, path)) {
+        w.folders.emplace(path, false);
+        return false;
+    }
+    if (!haveFolder(w, path)) return false;
+    platform::setFolderAttributes(w.tree, path,
+                                  record.attributes & (WritableAttributes | attr::Directory));
+    return true;
+}
+
+// True when the content was saved whole. A file whose chain does not hold its size cannot be
+// read and is passed over; any other failure removes what was written and is reported.
+bool writeFile(TreeWriter& w, const EntryRecord& record, const std::string& path) {
+    haveLeadingFolders(w, path);
+    if (!startChainStream(w.volume, w.stream, record.sizeLow, record.firstCluster)) return false;
+    const platform::Handle file =
+        platform::createOutputFile(w.tree, path, record.attributes & WritableAttributes);
+    if (file == platform::InvalidHandle) {
+        reportUnwrittenFile(w, path, platform::lastErrorText());
+        return false;
+    }
+    bool ok = true;
+    std::string reason;
+    for (auto piece = readNextPiece(w.volume, w.stream); ok && !piece.empty();
+         piece = readNextPiece(w.volume, w.stream)) {
+        ok = platform::writeHandle(file, piece.data(), static_cast<std::uint32_t>(piece.size()));
+        if (!ok) reason = platform::lastErrorText();
+    }
+    // Times through the handle, last, and only on a whole file.
+    if (ok) {
+        platform::setHandleTimes(file, record.creationTime, record.lastAccessTime,
+                                 record.lastWriteTime);
+    }
+    if (!platform::closeOutputFile(file) && ok) {
+        ok = false;
+        reason = platform::lastErrorText();
+    }
+    if (!ok) {
+        // A truncated file under the entry's name would look recovered.
+        platform::removeOutputFile(w.tree, path);
+        reportUnwrittenFile(w, path, std::move(reason));
+    }
+    return ok;
+}
+
+// A path too deep for any platform: said for a folder, and for a file whose content is there.
+void reportTooDeep(TreeWriter& w, const EntryRecord& record, const std::string& start) {
+    const std::string path = start + "...";
+    if (isDirectory(record)) {
+        reportFailure(w, true, path, "path too long");
+    } else if (startChainStream(w.volume, w.stream, record.sizeLow, record.firstCluster)) {
+        reportUnwrittenFile(w, path, "path too long");
+    }
 }
 
 }  // namespace
 
 std::string buildPath(const EntryList& list, std::size_t index) {
     std::string path;
-    appendRelativePath(list, index, nullptr, path);
+    if (!appendRelativePath(list, index, nullptr, path)) path.clear();
     return path;
 }
 
-int writeOutputTree(const VolumeState& volume, const EntryList& masterList,
-                    const SavedFileFn& onSaved) {
-    int recovered = 0;
-    PathMemo memo = makeMemo(masterList);
-    FolderSet madeFolders;
+OutputCounts writeOutputTree(const VolumeState& volume, const EntryList& masterList,
+                             const SavedFileFn& onSaved, const FailedFn& onFailed) {
+    const RenamedEntries renamed = resolveCollisions(masterList);
+    TreeWriter w{volume, onFailed, makeMemo(masterList, renamed), {}, {}, {}, {}};
     std::string outputPath;  // reused: one path in hand at a time
-    ChainStream stream;
     // Writing into a folder moves its write time, and its entries mostly come after its own;
-    // so folder times are applied once more when everything is written.
+    // so folder times are applied when everything is written.
     std::vector<std::pair<std::string, std::size_t>> folderTimes;
     for (std::size_t i = 0; i < masterList.size(); ++i) {
         const EntryRecord& record = masterList[i];
-        bool timesSet = false;
         outputPath.assign(OutputRoot);
-        if (!appendRelativePath(masterList, i, &memo, outputPath)) continue;
-        createLeadingFolders(outputPath, madeFolders);
-        if (isDirectory(record)) {
-            if (madeFolders.insert(outputPath).second) platform::createFolder(outputPath);
-            platform::setFolderAttributes(
-                outputPath, record.attributes & (WritableAttributes | attr::Directory));
-            folderTimes.emplace_back(outputPath, i);
-        } else if (writeFileContent(volume, record, outputPath, stream, timesSet)) {
+        if (!appendRelativePath(masterList, i, &w.memo, outputPath)) {
+            reportTooDeep(w, record, outputPath);
+        } else if (isDirectory(record)) {
+            if (writeFolder(w, record, outputPath)) folderTimes.emplace_back(outputPath, i);
+        } else if (writeFile(w, record, outputPath)) {
             if (onSaved) onSaved(outputPath);
-            if (hasParent(record)) ++recovered;
-        }
-        if (!timesSet) {
-            platform::setFileTimes(outputPath, record.creationTime, record.lastAccessTime,
-                                   record.lastWriteTime);
+            if (hasParent(record)) ++w.counts.recovered;
         }
     }
     for (const auto& [path, i] : folderTimes) {
         const EntryRecord& record = masterList[i];
-        platform::setFileTimes(path, record.creationTime, record.lastAccessTime,
+        platform::setFileTimes(w.tree, path, record.creationTime, record.lastAccessTime,
                                record.lastWriteTime);
     }
-    return recovered;
+    platform::closeOutputTree(w.tree);
+    return w.counts;
 }
 
 }  // namespace chkmend

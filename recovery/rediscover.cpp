@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <unordered_map>
+#include <vector>
 
 #include "fat/directory.h"
 
@@ -13,9 +14,10 @@ namespace {
 using ClusterIndex = std::unordered_map<ClusterNumber, std::size_t>;
 
 // Hangs what directory `d` lists under it: the orphan of the same first cluster takes the
-// listed entry, or, for an empty file, the entry joins the list.
-void adoptListed(EntryList& masterList, const ClusterIndex& firstWithCluster, std::size_t d,
-                 const EntryRecord& listed) {
+// listed entry, or, for an empty file, the entry joins the list. In a `reachable` directory an
+// entry that no record stands for joins the list too.
+void adoptListed(EntryList& masterList, ClusterIndex& firstWithCluster, std::size_t d,
+                 const EntryRecord& listed, bool reachable) {
     if (listed.firstCluster == 0) {
         // An empty file owns no cluster, so no orphan stands for it: its entry is all there
         // is, and it joins the list here or is lost. Records added at the end keep every
@@ -27,7 +29,16 @@ void adoptListed(EntryList& masterList, const ClusterIndex& firstWithCluster, st
         return;
     }
     const auto found = firstWithCluster.find(listed.firstCluster);
-    if (found == firstWithCluster.end()) return;
+    if (found == firstWithCluster.end()) {
+        // Only orphans were cut loose; what a reachable directory lists was not, and exists
+        // nowhere else. Its cluster is known from now on, so that it joins once.
+        if (reachable) {
+            firstWithCluster.emplace(listed.firstCluster, masterList.size());
+            masterList.push_back(listed);
+            masterList.back().parent = d;
+        }
+        return;
+    }
     const std::size_t r = found->second;
     // A damaged volume can make a directory name itself or an ancestor; linking it would make
     // a cycle, so that record keeps what it had.
@@ -58,15 +69,26 @@ void rediscoverDirectories(const VolumeState& volume, EntryList& masterList) {
             firstWithCluster.emplace(masterList[i].firstCluster, i);
     }
 
+    // A lost directory the checker recognised it filed as a folder (DIR0000.CHK): what it lists
+    // hangs below it, reachable, and was not collected. So were the folders appended below it.
+    const std::size_t collected = masterList.size();
+    std::vector<bool> filedAsFolder(collected);
+    for (std::size_t i = 0; i < collected; ++i) filedAsFolder[i] = isDirectory(masterList[i]);
+
     DirectoryScratch scratch;
+    // The list grows by appended entries, each of a cluster not seen before or an empty file of
+    // a listing read once; the walk ends with them.
     for (std::size_t d = 0; d < masterList.size(); ++d) {
         // Cluster 0 means the root to the reader; an empty file is not the root directory.
         if (masterList[d].firstCluster == 0) continue;
+        const bool reachable = d >= collected || filedAsFolder[d];
+        // An appended entry says what it is; only orphans need the test.
+        if (d >= collected && !isDirectory(masterList[d])) continue;
         const EntryList listing = readDirectory(volume, masterList[d].firstCluster, scratch);
         if (listing.size() < 2) continue;
         masterList[d].attributes |= attr::Directory;
         for (std::size_t l = 2; l < listing.size(); ++l) {
-            adoptListed(masterList, firstWithCluster, d, listing[l]);
+            adoptListed(masterList, firstWithCluster, d, listing[l], reachable);
         }
     }
 }

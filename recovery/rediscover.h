@@ -9,7 +9,8 @@
 
 namespace chkmend {
 
-// Empty files that a rediscovered directory lists are appended to the list under it.
+// Empty files that a rediscovered directory lists are appended to the list under it, and so is
+// everything below a folder the checker filed as a folder that no orphan stands for.
 void rediscoverDirectories(const VolumeState& volume, EntryList& masterList);
 
 // True when `record` is `directory` or one of its ancestors through parent links.

@@ -7,6 +7,7 @@ packages=(cmake ninja-build g++ libgtest-dev dosfstools mtools python3
           fdisk  # sfdisk: partition tables of the whole-disk test images
           imagemagick ffmpeg zip p7zip-full zstd file  # real sample files
           sleuthkit tzdata)  # fls shows the names the volumes hold; a zone with summer time
+packages+=(util-linux)  # setpriv and unshare: e2e runs as nobody and onto a full tmpfs
 if [ "${1:-}" = "--minimal" ]; then
   packages=(cmake ninja-build g++ dosfstools mtools python3 sleuthkit tzdata)
 fi

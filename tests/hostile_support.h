@@ -23,17 +23,29 @@
 
 namespace chkmend::test {
 
+struct ToolRun {
+    int status = 0;
+    std::string printed;  // standard output
+    std::string errors;   // standard error
+};
+
+// Runs the tool with `args` in the current directory.
+inline ToolRun runCapturing(std::vector<const char*> args) {
+    args.insert(args.begin(), "chkmend.exe");
+    ToolRun run;
+    const OutputSink sink{[&run](std::string_view text) { run.printed += text; },
+                          [&run](std::string_view text) { run.errors += text; }};
+    run.status = runChkmend(static_cast<int>(args.size()), args.data(), sink);
+    return run;
+}
+
 // Runs the tool with `args` in the current directory and returns what it printed. Nothing is
 // expected on the error side.
 inline std::string runWith(std::vector<const char*> args) {
-    args.insert(args.begin(), "chkmend.exe");
-    std::string printed;
-    std::string errors;
-    const OutputSink sink{[&printed](std::string_view text) { printed += text; },
-                          [&errors](std::string_view text) { errors += text; }};
-    EXPECT_EQ(runChkmend(static_cast<int>(args.size()), args.data(), sink), 0);
-    EXPECT_EQ(errors, "");
-    return printed;
+    const ToolRun run = runCapturing(std::move(args));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.errors, "");
+    return run.printed;
 }
 
 // A run for drive `letter`.

@@ -203,6 +203,30 @@ TEST(Rediscover, EmptyFilesOfALostDirectoryAreNotLost) {
     EXPECT_EQ(list[2].sizeLow, 0u);
 }
 
+// The checker filed a lost directory it recognised as a folder, DIR0000.CHK: what it lists was
+// never cut loose, so no orphan stands for it. Its whole subtree joins the list below it, each
+// entry once; an entry that is an orphan takes its place as anywhere else.
+TEST(Rediscover, AFolderTheCheckerFiledKeepsItsWholeSubtree) {
+    test::FoundVolume v;
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {folder("DIR0000 CHK", 80), orphan(0, 50), orphan(1, 90)});
+    v.directory(80, {file("A       TXT", 51), folder("SUB        ", 60), file("ORPHAN  TXT", 50),
+                     file("EMPTY   TXT", 0, 0), file("TWIN    TXT", 51)});
+    v.directory(60,
+                {file("B       TXT", 52), folder("DEEP       ", 61), folder("BACK       ", 80)});
+    v.directory(61, {file("C       TXT", 53)});
+    // A lost directory filed as a file: what it lists and no orphan stands for is not known to
+    // be whole, and stays out.
+    v.directory(90, {file("GONE    TXT", 99)});
+    const EntryList list = v.rediscover();
+    EXPECT_EQ(namesOf(list),
+              (std::vector<std::string>{"DIR0000.CHK", "ORPHAN.TXT", "FILE0001.CHK", "TWIN.TXT",
+                                        "SUB", "EMPTY.TXT", "B.TXT", "DEEP", "C.TXT"}));
+    const std::size_t parents[] = {NoParent, 0, NoParent, 0, 0, 0, 4, 4, 7};
+    for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list[i].parent, parents[i]) << i;
+    EXPECT_EQ(list[3].firstCluster, 51u) << "one record for the cluster listed twice";
+}
+
 TEST(Sniffing, SignaturesAreTestedInOrder) {
     const struct {
         std::vector<std::uint8_t> head;

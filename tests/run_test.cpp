@@ -1,4 +1,6 @@
 // Whole runs through the driver: the console lines exactly as a user sees them.
+#include <sys/stat.h>
+
 #include "tests/hostile_support.h"
 
 namespace chkmend {
@@ -80,20 +82,30 @@ TEST(Run, TheSecondArgumentAsksForAllTypesInThreeFormsAndAnyCase) {
         << "the first argument keeps its meaning";
 }
 
-TEST(Run, PrintsEveryPhaseInOrder) {
-    test::FoundVolume v(true);
+// Two FOUND folders: a lost folder holding NOTE.TXT (written 2019-03-04) and a PDF.
+void noteAndPdf(test::FoundVolume& v) {
     v.root = {folder("FOUND   000", 3), folder("FOUND   001", 4)};
     v.directory(3, {orphan(0, 80), orphan(1, 50)});
     v.directory(4, {orphan(0, 51)});
-    v.directory(80, {file("NOTE    TXT", 50, 5)});
+    v.directory(80, {test::shortEntry({.name11 = "NOTE    TXT",
+                                       .firstCluster = 50,
+                                       .size = 5,
+                                       .writeDate = test::fatDate(2019, 3, 4)})});
     v.content(50, "hello");
     v.content(51, "%PDF-1.7");
     v.collect();
-    EXPECT_EQ(runWith({"T"}), Banner +
-                                  "recovering drive T\n"
-                                  "FOUND.000 - 2 files\n"
-                                  "FOUND.001 - 1 files\n"
-                                  "scanning for directories\n"
+}
+
+const std::string PhasesBeforeOutput = Banner +
+                                       "recovering drive T\n"
+                                       "FOUND.000 - 2 files\n"
+                                       "FOUND.001 - 1 files\n"
+                                       "scanning for directories\n";
+
+TEST(Run, PrintsEveryPhaseInOrder) {
+    test::FoundVolume v(true);
+    noteAndPdf(v);
+    EXPECT_EQ(runWith({"T"}), PhasesBeforeOutput +
                                   "saved out\\UnkDir0\\NOTE.TXT\n"
                                   "saved out\\UnkFil0.pdf\n"
                                   "1 files have been recovered\n");
@@ -101,12 +113,9 @@ TEST(Run, PrintsEveryPhaseInOrder) {
 
 // Both sides of the console of one run for drive T.
 std::pair<std::string, std::string> runBothSides() {
-    const char* args[] = {"chkmend.exe", "T"};
-    std::pair<std::string, std::string> printed;
-    const OutputSink sink{[&printed](std::string_view text) { printed.first += text; },
-                          [&printed](std::string_view text) { printed.second += text; }};
-    EXPECT_EQ(runChkmend(2, args, sink), 0);
-    return printed;
+    const test::ToolRun run = test::runCapturing({"T"});
+    EXPECT_EQ(run.status, 0);
+    return {run.printed, run.errors};
 }
 
 // On a whole disk the user learns on standard error which partition was read and how to pick
@@ -166,6 +175,27 @@ TEST(Run, APartitionedDriveSaysWhichPartitionItReads) {
               std::make_pair(quiet, std::string("drive T: the boot sector is damaged; "
                                                 "reading the volume with its FAT32 "
                                                 "backup copy\n")));
+}
+
+// Standard output tells what was saved as ever; what was not goes to standard error, and the
+// status says the run fell short.
+TEST(Run, FilesThatCannotBeWrittenAreSaidAndFailTheRun) {
+    test::FoundVolume v(true);
+    noteAndPdf(v);
+    // What stands where a file goes and cannot give way: a folder with something in it.
+    std::filesystem::create_directories("out/UnkDir0/NOTE.TXT/kept");
+    std::filesystem::create_directories("out/UnkFil0.pdf/kept");
+    const test::ToolRun run = test::runCapturing({"T"});
+    EXPECT_EQ(run.printed, PhasesBeforeOutput + "0 files have been recovered\n");
+    EXPECT_EQ(run.errors,
+              "can't write out\\UnkDir0\\NOTE.TXT: Is a directory\n"
+              "can't write out\\UnkFil0.pdf: Is a directory\n"
+              "2 files could not be written\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(std::filesystem::is_directory("out/UnkDir0/NOTE.TXT/kept")) << "left as it was";
+    struct stat st {};
+    ASSERT_EQ(::stat("out/UnkDir0/NOTE.TXT", &st), 0);
+    EXPECT_GT(st.st_mtime, 1551657600) << "no times on what this run did not write";
 }
 
 }  // namespace

@@ -35,8 +35,8 @@ sys.dont_write_bytecode = True  # no caches in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from cut_loose import cut_loose  # noqa: E402
 from fat_image import (ATTR_HIDDEN, ATTR_READ_ONLY, BPB_BACKUP_BOOT_SECTOR,  # noqa: E402
-                       BPB_BYTES_PER_SECTOR, BPB_ROOT_CLUSTER, FatImage, fat_date_time,
-                       short_entry)
+                       BPB_BYTES_PER_SECTOR, BPB_ROOT_CLUSTER, DELETED, FatImage,
+                       fat_date_time, short_entry)
 
 # mkfs.fat arguments per variant: size in KiB, sectors per cluster.
 VARIANTS = {12: (2048, 2), 16: (16384, 4), 32: (40960, 1)}
@@ -61,17 +61,24 @@ WORDS = ("lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod 
          "incididunt ut labore et dolore magna aliqua").split()
 
 
-def D(path, cut=0, late=False):
-    """late: made after its files, which are moved in, so that its chain follows theirs."""
-    return {"path": path, "dir": True, "cut": cut, "late": late}
+def D(path, cut=0, late=False, filed=False):
+    """late: made after its files, which are moved in, so that its chain follows theirs.
+    filed: with cut, the checker files the lost directory as a folder (DIRnnnn.CHK) instead of
+    salvaging its chains one by one: what it holds stays reachable below it."""
+    return {"path": path, "dir": True, "cut": cut, "late": late, "filed": filed}
 
 
-def F(path, kind, size, attrs="", cut=0, ext=None, fragment=False, min_fat=12, types_ext=None):
+def F(path, kind, size, attrs="", cut=0, ext=None, fragment=False, min_fat=12, types_ext=None,
+      short_name=None, out_name=None):
     """size: bytes, or a (clusters, extra) pair counted in the volume's cluster size.
-    types_ext: the extension with the types switch, when it differs from ext."""
+    types_ext: the extension with the types switch, when it differs from ext.
+    short_name: the 11-byte 8.3 name the entry is given on the volume instead, without a long
+    name, so that one folder can hold names that clash (which mtools refuses to make);
+    out_name: the name chkmend writes it under then."""
     return {"path": path, "dir": False, "kind": kind, "size": size, "attrs": attrs, "cut": cut,
             "ext": ext, "fragment": fragment, "min_fat": min_fat,
-            "types_ext": ext if types_ext is None else types_ext}
+            "types_ext": ext if types_ext is None else types_ext, "short_name": short_name,
+            "out_name": out_name}
 
 
 # cut=N: the entry is cut loose before the Nth disk check (FOUND.00<N-1>). Loose files carry
@@ -127,6 +134,22 @@ FULL_TREE = [
     F("Archive/current.txt", "text", 99),
     D("Pictures"),
     F("Pictures/scan.pdf", "pdf", (2, 1), cut=1, ext=".pdf"),
+    # The checker filed this lost folder as a folder: nothing in it was salvaged on its own.
+    D("Projects", cut=2, filed=True),
+    F("Projects/Plan for 2020.txt", "text", 333),
+    F("Projects/Read only spec.pdf", "pdf", (2, 20), attrs="r"),
+    F("Projects/Empty notes.txt", "text", 0),
+    D("Projects/Drafts"),
+    F("Projects/Drafts/draft one.txt", "text", 444),
+    D("Projects/Drafts/Older"),
+    F("Projects/Drafts/Older/draft zero.txt", "text", 55),
+    # Entries of one folder that land on one name: the same 8.3 name twice, and names that
+    # differ in case only. The later in list order (cluster order here) takes a number.
+    D("Clash", cut=1),
+    F("Clash/dup one.txt", "text", 101, short_name=b"DUP     TXT", out_name="DUP.TXT"),
+    F("Clash/dup two.txt", "text", 102, short_name=b"DUP     TXT", out_name="DUP (2).TXT"),
+    F("Clash/Mixed.txt", "text", 103),
+    F("Clash/mixed two.txt", "text", 104, short_name=b"MIXED   TXT", out_name="MIXED (2).TXT"),
     F("holiday.jpg", "jfif", (3, 0), cut=1, ext=".jpg"),
     F("setup.exe", "exe", 700, cut=1, ext=".exe"),
     F("song.mp3", "mp3", (2, 2), cut=2, ext=".mp3"),
@@ -325,8 +348,12 @@ class Layout:
         self.wipe_boot = wipe_boot  # FAT32: sector 0 zeroed, the backup boot sector kept
 
     def describe(self):
+        # open_notes: what chkmend says on standard error, after "drive E: ", of how it found
+        # the volume.
+        notes = ["the boot sector is damaged; reading the volume with its FAT32 backup copy"]
         return {"sector_bytes": self.sector, "disk": self.disk, "checker": self.checker,
-                "move_root": self.move_root, "wipe_boot": self.wipe_boot}
+                "move_root": self.move_root, "wipe_boot": self.wipe_boot,
+                "open_notes": notes if self.wipe_boot else []}
 
 
 def build(fat, out, profile, tree=None, layout=None):
@@ -419,11 +446,15 @@ def build(fat, out, profile, tree=None, layout=None):
     with FatImage(work_clean) as fs:
         clean_times = mtools_times(work_clean, short_paths(fs), out, env)
 
-    # The damage, one disk check per round.
+    # The damage, one disk check per round. Only Windows' checker files a lost folder it
+    # recognises as a folder; the others salvage its chains like any.
     rounds = sorted({s["cut"] for s in tree if s["cut"]})
+    give_clashing_names(work, tree)
     for number, round_ in enumerate(rounds):
-        cut_loose(work, [s["path"] for s in tree if s["cut"] == round_])
-        salvage_round(work, number, layout.checker, env)
+        in_round = [s for s in tree if s["cut"] == round_]
+        filed = [s["path"] for s in in_round if s.get("filed") and layout.checker == "chkdsk"]
+        cut_loose(work, [s["path"] for s in in_round if s["path"] not in filed])
+        salvage_round(work, number, layout.checker, env, filed)
 
     with FatImage(work, writable=True) as fs:
         orphans = []
@@ -540,9 +571,10 @@ def fill_volume(image, tree, original, out, cluster, env):
 ROOT_FILE_NAMES = {"dos": re.compile(r"FILE[0-9]{4}\.CHK"), "fsck": re.compile(r"FSCK[0-9]{4}\.REC")}
 
 
-def salvage_round(image, number, checker, env):
+def salvage_round(image, number, checker, env, filed=()):
     """One disk check after a cut, leaving what the checker leaves. chkdsk: Windows, lost chains
-    in FOUND.00<number> as FILEnnnn.CHK (fsck.fat -a -f salvages them, mtools moves them);
+    in FOUND.00<number> as FILEnnnn.CHK (fsck.fat -a -f salvages them, mtools moves them), the
+    folders it recognises (`filed`) as DIRnnnn.CHK;
     dos: DOS CHKDSK, FILEnnnn.CHK in the root (fsck.fat's files renamed in place); fsck:
     fsck.fat -a -f itself, FSCKnnnn.REC in the root; bsd: the BSD checker of macOS and Android,
     each lost chain reconnected into LOST.DIR under the number of its first cluster."""
@@ -567,6 +599,10 @@ def salvage_round(image, number, checker, env):
     run(["mmd", "-i", image, "::" + folder], env)
     for i, name in enumerate(salvaged):
         run(["mmove", "-i", image, "::" + name, f"::{folder}/FILE{i:04d}.CHK"], env)
+    # mmove leaves what the checker leaves for a lost folder it recognises: an entry in the
+    # FOUND folder whose cluster is the folder's first, its ".." pointing there.
+    for i, path in enumerate(filed):
+        run(["mmove", "-i", image, "::" + path, f"::{folder}/DIR{i:04d}.CHK"], env)
 
 
 def leftovers(fs, checker):
@@ -724,6 +760,20 @@ def sparse_copy(source, target, offset=0):
             outer.truncate(offset + size)
 
 
+def give_clashing_names(image, tree):
+    """Renames the entries that carry a short_name in place: the 8.3 name is rewritten and the
+    long name dropped, as no tool of ours would make names that clash in one folder."""
+    renamed = [item for item in tree if item.get("short_name")]
+    if not renamed:
+        return
+    with FatImage(image, writable=True) as fs:
+        entries = [(fs.find(item["path"]), item["short_name"]) for item in renamed]
+        for entry, name11 in entries:
+            for offset in entry.slots[:-1]:  # the long name's slots
+                fs.write(offset, bytes([DELETED]))
+            fs.write(entry.slots[-1], name11)
+
+
 class Times:
     """Write times as mcopy -m gives them, per zone: of the intact volume's entries by path,
     and of the salvaged FOUND entries by their path in the damaged volume."""
@@ -789,14 +839,19 @@ def expected_result(tree, fs, before, orphans, files, counts, times, ext_key="ex
     saved, expected_files, expected_dirs = [], [], []
     dir_times = {zone: {} for zone in ZONES}
 
+    items = {s["path"]: s for s in tree}
+
     def expect_named(tree_path, volume_path, entry):
         data, mtime = files[tree_path]
-        expected_files.append({"path": out_path(volume_path), "size": len(data),
+        path = out_path(volume_path)
+        if items[tree_path].get("out_name"):
+            path = path.rsplit("/", 1)[0] + "/" + items[tree_path]["out_name"]
+        expected_files.append({"path": path, "size": len(data),
                                "sha256": hashlib.sha256(data).hexdigest(), "mtime": mtime,
                                "mtimes": times.named(volume_path, mtime),
                                "read_only": bool(entry.attributes & ATTR_READ_ONLY),
                                "hidden": bool(entry.attributes & ATTR_HIDDEN)})
-        saved.append(out_path(volume_path))
+        saved.append(path)
 
     recovered = 0
     for folder, entry, mtime in orphans:
@@ -822,17 +877,30 @@ def expected_result(tree, fs, before, orphans, files, counts, times, ext_key="ex
         else:
             expect_named(tree_path, volume_path, before[volume_path])
             recovered += 1
-    # Empty files own no cluster, so no orphan stands for them: they come back from the
-    # listing of their directory, after every orphan, directory by directory in FOUND order.
-    for _, entry, _ in orphans:
-        tree_path, volume_path = by_cluster[entry.cluster]
-        if not before[volume_path].is_dir:
-            continue
-        for child in fs.list_dir(entry.cluster):
+    # What no orphan stands for comes back from the listing of its directory, after every
+    # orphan, directory by directory as they stand in the list: empty files (they own no
+    # cluster), and below a folder the checker filed as a folder, everything it holds, the
+    # folders among them listed in turn.
+    known = {entry.cluster for _, entry, _ in orphans}
+    directories = [(entry.cluster, by_cluster[entry.cluster][1], entry.is_dir)
+                   for _, entry, _ in orphans if before[by_cluster[entry.cluster][1]].is_dir]
+    for cluster, volume_path, reachable in directories:
+        for child in fs.list_dir(cluster):
+            child_path = volume_path + "/" + child.name
             if not child.is_dir and child.cluster == 0 and child.size == 0:
-                child_path = volume_path + "/" + child.name
                 expect_named(tree_paths[child_path.casefold()], child_path, child)
                 recovered += 1
+            elif reachable and child.cluster >= 2 and child.cluster not in known:
+                known.add(child.cluster)
+                if child.is_dir:
+                    expected_dirs.append(out_path(child_path))
+                    by_zone = times.named(child_path, calendar.timegm(child.write_clock()))
+                    for zone, value in by_zone.items():
+                        dir_times[zone][out_path(child_path)] = value
+                    directories.append((child.cluster, child_path, True))
+                else:
+                    expect_named(tree_paths[child_path.casefold()], child_path, child)
+                    recovered += 1
     # dir_times: UTC, as before; zone_dir_times: every zone of ZONES.
     return {"found_folders": counts, "saved": saved, "recovered": recovered,
             "files": expected_files, "dirs": expected_dirs, "dir_times": dir_times["UTC"],

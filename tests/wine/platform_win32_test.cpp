@@ -187,6 +187,62 @@ std::wstring wide(const std::string& ascii) {
     return std::wstring(ascii.begin(), ascii.end());
 }
 
+std::string contentOf(const char* path) {
+    const HANDLE file =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<none>";
+    char buffer[64] = {};
+    DWORD got = 0;
+    ReadFile(file, buffer, sizeof buffer, &got, nullptr);
+    CloseHandle(file);
+    return std::string(buffer, got);
+}
+
+bool writeWhole(OutputTree& tree, const std::string& path, std::uint32_t attributes,
+                std::string_view content) {
+    const Handle file = createOutputFile(tree, path, attributes);
+    if (file == InvalidHandle) return false;
+    const bool written =
+        writeHandle(file, content.data(), static_cast<std::uint32_t>(content.size()));
+    return closeOutputFile(file) && written;
+}
+
+// What an earlier run left in out\ gives way to this run's entries, whatever its attributes;
+// what cannot be replaced fails with the system's reason.
+void testLeftovers(OutputTree& tree) {
+    const struct {
+        const char* what;
+        std::uint32_t attributes;
+    } leftovers[] = {{"read-only", 0x01}, {"hidden", 0x02}, {"system", 0x04}, {"all three", 0x07}};
+    for (const auto& leftover : leftovers) {
+        const std::string what = leftover.what;
+        check(writeWhole(tree, "out\\left.txt", leftover.attributes | 0x20, "first card"),
+              "leftover written: " + what);
+        check(writeWhole(tree, "out\\left.txt", 0x20, "second"), "leftover replaced: " + what);
+        check(contentOf("out\\left.txt") == "second", "leftover holds the new bytes: " + what);
+        check((GetFileAttributesA("out\\left.txt") & 0x07) == 0,
+              "replacement has the new attributes: " + what);
+        check(writeWhole(tree, "out\\left.txt", leftover.attributes | 0x20, "again"),
+              "leftover written again: " + what);
+        check(removeOutputFile(tree, "out\\left.txt"), "leftover removed: " + what);
+        check(GetFileAttributesA("out\\left.txt") == INVALID_FILE_ATTRIBUTES,
+              "nothing left after removal: " + what);
+    }
+
+    check(writeWhole(tree, "out\\was a file", 0x01 | 0x20, "x"), "file where a folder goes");
+    check(makeOutputFolder(tree, "out\\was a file"), "the folder replaces the file");
+    check((GetFileAttributesA("out\\was a file") & FILE_ATTRIBUTE_DIRECTORY) != 0,
+          "a folder stands there");
+
+    check(createOutputFile(tree, "out\\was a file", 0x20) == InvalidHandle,
+          "a folder is not replaced by a file");
+    const std::string reason = lastErrorText();
+    std::printf("a folder in the way: %s\n", reason.c_str());
+    check(!reason.empty() && reason.find_first_of("\r\n") == std::string::npos &&
+              !reason.ends_with("."),
+          "the reason is one line without a full stop: " + reason);
+}
+
 void testOutput(const std::string& folder) {
     if (!SetCurrentDirectoryA(folder.c_str())) {
         check(false, "enter work folder " + folder);
@@ -195,21 +251,22 @@ void testOutput(const std::string& folder) {
     const FileTime t1 = 133536384000000000ull;  // 2024-02-29
     const FileTime t2 = 125963012967890000ull;  // 2000-02-29 12:34:56.789
 
-    check(createFolder("out"), "create out");
-    check(!createFolder("out"), "creating an existing folder reports failure");
+    OutputTree tree;
+    check(makeOutputFolder(tree, "out"), "create out");
+    check(makeOutputFolder(tree, "out"), "an existing folder is taken as it is");
 
-    const Handle file = createOutputFile("out\\ro.txt", 0x01 | 0x20);
+    const Handle file = createOutputFile(tree, "out\\ro.txt", 0x01 | 0x20);
     check(file != InvalidHandle, "create read-only file");
     if (file != InvalidHandle) {
         check(writeHandle(file, "hello", 5), "write read-only file");
-        closeHandle(file);
+        closeOutputFile(file);
     }
     check((GetFileAttributesA("out\\ro.txt") & FILE_ATTRIBUTE_READONLY) != 0,
           "read-only attribute applied");
-    check(setFileTimes("out\\ro.txt", t1, t1, t1), "times of a read-only file");
+    check(setFileTimes(tree, "out\\ro.txt", t1, t1, t1), "times of a read-only file");
     check(readWriteTime(wide("out\\ro.txt")) == t1, "read-only file keeps its write time");
     // 0 leaves that time as it is.
-    check(setFileTimes("out\\ro.txt", 0, t2, 0), "times with zeros");
+    check(setFileTimes(tree, "out\\ro.txt", 0, t2, 0), "times with zeros");
     FileTime access = 0;
     check(readWriteTime(wide("out\\ro.txt"), &access) == t1, "write time 0 leaves it unchanged");
     check(access == t2, "access time set beside a zero write time");
@@ -231,59 +288,61 @@ void testOutput(const std::string& folder) {
     }
 
     // A damaged entry's stray high bits must not become flags such as delete-on-close.
-    const Handle stray = createOutputFile("out\\stray.bin", 0xFFFFFFC0u | 0x20);
+    const Handle stray = createOutputFile(tree, "out\\stray.bin", 0xFFFFFFC0u | 0x20);
     check(stray != InvalidHandle, "create with stray attribute bits");
     if (stray != InvalidHandle) {
         check(writeHandle(stray, "x", 1), "write with stray attribute bits");
-        closeHandle(stray);
+        closeOutputFile(stray);
     }
     check(GetFileAttributesA("out\\stray.bin") != INVALID_FILE_ATTRIBUTES,
           "file with stray attribute bits survives its close");
 
-    check(createFolder("out\\dir"), "create folder");
-    check(setFolderAttributes("out\\dir", 0x10 | 0x01), "read-only folder");
-    check(setFileTimes("out\\dir", t1, t1, t2), "times of a folder");
+    check(makeOutputFolder(tree, "out\\dir"), "create folder");
+    check(setFolderAttributes(tree, "out\\dir", 0x10 | 0x01), "read-only folder");
+    check(setFileTimes(tree, "out\\dir", t1, t1, t2), "times of a folder");
     check(readWriteTime(wide("out\\dir")) == t2, "folder write time");
-    const Handle inside = createOutputFile("out\\dir\\inner.txt", 0x20);
+    const Handle inside = createOutputFile(tree, "out\\dir\\inner.txt", 0x20);
     check(inside != InvalidHandle, "a read-only folder still takes new files");
-    if (inside != InvalidHandle) closeHandle(inside);
+    if (inside != InvalidHandle) closeOutputFile(inside);
 
     // Deeper than MAX_PATH: five folders of 100 characters.
     std::string deep = "out";
     for (char c = 'a'; c < 'f'; ++c) {
         deep += '\\' + std::string(100, c);
-        check(createFolder(deep), "long-path folder at " + std::to_string(deep.size()));
+        check(makeOutputFolder(tree, deep), "long-path folder at " + std::to_string(deep.size()));
     }
     const std::string deepFile = deep + "\\file.txt";
-    const Handle deepHandle = createOutputFile(deepFile, 0x20);
+    const Handle deepHandle = createOutputFile(tree, deepFile, 0x20);
     check(deepHandle != InvalidHandle, "long-path file");
     if (deepHandle != InvalidHandle) {
         check(writeHandle(deepHandle, "deep", 4), "long-path write");
-        closeHandle(deepHandle);
+        closeOutputFile(deepHandle);
     }
-    check(setFileTimes(deepFile, t1, t1, t1), "long-path times");
-    check(setFolderAttributes(deep, 0x10 | 0x02), "long-path folder attributes");
+    check(setFileTimes(tree, deepFile, t1, t1, t1), "long-path times");
+    check(setFolderAttributes(tree, deep, 0x10 | 0x02), "long-path folder attributes");
 
     // Only the "\\?\" form keeps a trailing dot; plain Win32 parsing would write "trail".
     // Wine sets no MAX_PATH limit, so this is what shows the long form is in use there.
-    const Handle dotted = createOutputFile("out\\trail.", 0x20);
+    const Handle dotted = createOutputFile(tree, "out\\trail.", 0x20);
     check(dotted != InvalidHandle, "create a name with a trailing dot");
-    if (dotted != InvalidHandle) closeHandle(dotted);
+    if (dotted != InvalidHandle) closeOutputFile(dotted);
     check(GetFileAttributesA("out\\trail") == INVALID_FILE_ATTRIBUTES,
           "a trailing dot is kept, not dropped");
 
     // Names arrive as UTF-8 and reach the disk through the wide calls, whatever the OEM code
     // page holds.
     const Handle named =
-        createOutputFile("out\\\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80.txt", 0x20);
+        createOutputFile(tree, "out\\\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80.txt", 0x20);
     check(named != InvalidHandle, "create a file with a Japanese and an emoji name");
-    if (named != InvalidHandle) closeHandle(named);
+    if (named != InvalidHandle) closeOutputFile(named);
     check(GetFileAttributesW(L"out\\\u65e5\u672c \U0001F600.txt") != INVALID_FILE_ATTRIBUTES,
           "the Japanese and emoji name is on disk as given");
 
-    check(createOutputFile("out\\missing\\x.txt", 0x20) == InvalidHandle,
+    check(createOutputFile(tree, "out\\missing\\x.txt", 0x20) == InvalidHandle,
           "no file in a folder that does not exist");
-    check(!setFileTimes("out\\missing.txt", t1, t1, t1), "times of nothing fail");
+    check(!setFileTimes(tree, "out\\missing.txt", t1, t1, t1), "times of nothing fail");
+    testLeftovers(tree);
+    closeOutputTree(tree);
 }
 
 void testVolume(char letter) {

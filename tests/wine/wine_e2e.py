@@ -12,7 +12,10 @@ code page 437 with '?' for what that lacks) and write the same tree: every name 
 (Wine keeps them in UTF-8 on the host), bytes, write times and the read-only bit. Neither build
 may change the volume. The camera card runs a second time with the types switch (/types) on
 both builds, the FAT16 volume a second time in a zone with summer time (Wine takes TZ from the
-host as the C library does).
+host as the C library does). The full volumes hold a lost folder the checker filed as a folder
+(DIR0000.CHK) and names that clash in one folder; the end-to-end checker also runs the Windows
+build a second time into its own spoiled output (read-only files replaced) and past a
+file-size limit (a failed write removes what it wrote).
 """
 
 import argparse
@@ -273,11 +276,22 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
 
-    if args.platform_test:
-        run_platform_test(args)
-    for volume in args.volumes.split(","):
-        name, _, layout = volume.partition("-")
-        run_volume(args, int(name[-2:]), name[:-2], layout)
+    # One server and its services for the whole suite, started here without a console: a
+    # server that a run under a file-size limit started would inherit the limit and could not
+    # save the prefix's registry, and services that a run started would hold its output open.
+    wineserver = shutil.which("wineserver") or "wineserver"
+    quiet = dict(env=wine_env(args.prefix), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL, check=False)
+    subprocess.run([wineserver, "-p"], **quiet)
+    subprocess.run(wine_command() + ["wineboot"], timeout=RUN_TIMEOUT, **quiet)
+    try:
+        if args.platform_test:
+            run_platform_test(args)
+        for volume in args.volumes.split(","):
+            name, _, layout = volume.partition("-")
+            run_volume(args, int(name[-2:]), name[:-2], layout)
+    finally:
+        subprocess.run([wineserver, "-k"], **quiet)
     # Wine keeps no creation time on a Linux file system, so creation times cannot be compared.
     print("creation times: not compared (the host file system keeps none that Wine can set)")
     if failures:
