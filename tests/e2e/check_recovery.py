@@ -100,9 +100,9 @@ class Checker:
         return scratch, result.lines
 
     def run_in(self, scenario, image, scratch, with_letter=True, prefix=(), preexec=None,
-               sector=None):
+               sector=None, extra_env=None):
         """Runs the command (behind `prefix`) in `scratch`; returns its Run."""
-        env = dict(os.environ, CHKMEND_E2E_IMAGE=image, TZ=self.zone)
+        env = dict(os.environ, CHKMEND_E2E_IMAGE=image, TZ=self.zone, **(extra_env or {}))
         env[f"CHKMEND_DRIVE_{self.drive.upper()}"] = image
         refusals = scratch.rstrip(os.sep) + "-refused.log"
         aligned = self.aligned_reads(env, image, sector or self.manifest.get("sector_bytes", 512),
@@ -361,7 +361,13 @@ class Checker:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a failed write, not a signal
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-        result = self.run_in(scenario, image, scratch, preexec=limited)
+        if os.environ.get("CHKMEND_RUNNER"):
+            # The runner limits only the program: a helper process it starts on the way (Wine's
+            # server) must not inherit the limit.
+            result = self.run_in(scenario, image, scratch,
+                                 extra_env={"CHKMEND_E2E_FILE_SIZE_LIMIT": str(limit)})
+        else:
+            result = self.run_in(scenario, image, scratch, preexec=limited)
         # The reason is the system's own words; those of Linux are known.
         reason = None if os.environ.get("CHKMEND_RUNNER") else "File too large"
         failed, _ = self.check_partial(scenario, scratch, result, reason)

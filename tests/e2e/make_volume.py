@@ -137,7 +137,7 @@ FULL_TREE = [
     # The checker filed this lost folder as a folder: nothing in it was salvaged on its own.
     D("Projects", cut=2, filed=True),
     F("Projects/Plan for 2020.txt", "text", 333),
-    F("Projects/Read only spec.pdf", "pdf", (2, 20), attrs="r"),
+    F("Projects/Read only plan.pdf", "pdf", (2, 20), attrs="r"),
     F("Projects/Empty notes.txt", "text", 0),
     D("Projects/Drafts"),
     F("Projects/Drafts/draft one.txt", "text", 444),
