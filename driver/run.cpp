@@ -88,9 +88,13 @@ int runChkmend(int argc, const char* const* argv, const OutputSink& sink) {
         sink.out(messages::foundFolder(folder.name, folder.orphanCount));
     }
     sink.out(messages::Scanning);
-    rediscoverDirectories(volume, masterList);
-    nameOrphans(volume, masterList,
-                asksForAllTypes(argc, argv) ? Sniffing::AllTypes : Sniffing::EightSignatures);
+    const Sniffing sniffing =
+        asksForAllTypes(argc, argv) ? Sniffing::AllTypes : Sniffing::EightSignatures;
+    {
+        ExtensionNotes notes;
+        rediscoverDirectories(volume, masterList, sniffing, &notes);
+        nameOrphans(volume, masterList, sniffing, &notes);
+    }
     const OutputCounts counts = writeOutputTree(
         volume, masterList, [&sink](const std::string& path) { sink.out(messages::saved(path)); },
         [&sink](const OutputFailure& failure) {

@@ -304,6 +304,23 @@ std::string shortNameOf(DirEntry entry) {
     return name;
 }
 
+bool headRulesOutDirectory(std::span<const std::uint8_t> head) {
+    Listing listing;
+    listing.dotsPending = 2;
+    for (std::size_t offset = 0; offset + DirEntryBytes <= head.size() && listing.dotsPending > 0;
+         offset += DirEntryBytes) {
+        // Zeros where a read failed end the directory here just as a lost entry would.
+        switch (takeEntry(listing, head.subspan(offset).first<DirEntryBytes>(), false)) {
+            case StepEnd::NotADirectory:
+            case StepEnd::EndOfDirectory:
+                return true;
+            case StepEnd::Continue:
+                break;
+        }
+    }
+    return false;
+}
+
 EntryList readDirectory(const VolumeState& volume, ClusterNumber cluster) {
     DirectoryScratch scratch;
     return readDirectory(volume, cluster, scratch);

@@ -28,6 +28,11 @@ EntryList readDirectory(const VolumeState& volume, ClusterNumber cluster);
 EntryList readDirectory(const VolumeState& volume, ClusterNumber cluster,
                         DirectoryScratch& scratch);
 
+// Whether the first bytes of a chain already show that readDirectory would find no directory
+// there: the first short entry is not ".", ".." does not follow, or the entries end before them.
+// False when the bytes leave it open. Unread bytes must be zeros, as readSalvaging leaves them.
+bool headRulesOutDirectory(std::span<const std::uint8_t> head);
+
 // Pure helpers over the bytes of one 32-byte entry.
 using DirEntry = std::span<const std::uint8_t, DirEntryBytes>;
 

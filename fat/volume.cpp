@@ -210,6 +210,10 @@ std::vector<ByteRange> readSalvaging(const VolumeState& volume, std::uint64_t po
     return missing;
 }
 
+bool readInOne(const VolumeState& volume, std::uint64_t position, std::span<std::uint8_t> buffer) {
+    return readAt(volume, position, buffer) == buffer.size();
+}
+
 std::size_t readProbe(const VolumeState& volume, std::uint64_t position,
                       std::span<std::uint8_t> out) {
     std::fill(out.begin(), out.end(), std::uint8_t{0});

@@ -120,5 +120,8 @@ struct ByteRange {
 // refuse anything else.
 std::vector<ByteRange> readSalvaging(const VolumeState& volume, std::uint64_t position,
                                      std::span<std::uint8_t> buffer);
+// One read, no retries: true when all of `buffer` arrived. For reads that take in more than
+// their callers need, who then salvage only what they need.
+bool readInOne(const VolumeState& volume, std::uint64_t position, std::span<std::uint8_t> buffer);
 
 }  // namespace chkmend

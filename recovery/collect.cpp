@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,8 +48,12 @@ int collectFolder(const VolumeState& volume, const EntryRecord& folder, Director
         nameOf(listing[1].longName) == "..") {
         listing.erase(listing.begin(), listing.begin() + 2);
     }
-    masterList.insert(masterList.end(), listing.begin(), listing.end());
-    return static_cast<int>(listing.size());
+    const std::size_t room = MaxEntries - std::min(masterList.size(), MaxEntries);
+    const std::size_t taken = std::min(listing.size(), room);
+    masterList.insert(
+        masterList.end(), std::make_move_iterator(listing.begin()),
+        std::make_move_iterator(listing.begin() + static_cast<std::ptrdiff_t>(taken)));
+    return static_cast<int>(taken);
 }
 
 }  // namespace
@@ -70,7 +76,9 @@ std::vector<FoundFolderReport> collectOrphans(const VolumeState& volume, EntryLi
     for (const RootFileKind& kind : RootFileKinds) {
         int count = 0;
         for (const EntryRecord& record : rootListing) {
-            if (!isNumberedName(nameOf(record.longName), kind)) continue;
+            if (!isNumberedName(nameOf(record.longName), kind) || masterList.size() >= MaxEntries) {
+                continue;
+            }
             masterList.push_back(record);
             ++count;
         }

@@ -116,21 +116,82 @@ std::string_view identifyExtension(const VolumeState& volume, ClusterNumber firs
     return identifyContent(content);
 }
 
-void nameOrphans(const VolumeState& volume, EntryList& masterList, Sniffing sniffing) {
+std::uint32_t headReadBytes(const VolumeState& volume, Sniffing sniffing) {
+    const std::uint32_t sector = volume.geometry.bytesPerSector;
+    const std::uint32_t wanted = sniffing == Sniffing::AllTypes ? IdentifyHeadBytes : SniffBytes;
+    const std::uint32_t whole = (std::max(wanted, salvageUnitBytes(volume)) + sector - 1) / sector;
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(std::uint64_t{whole} * sector, clusterBytes(volume.geometry)));
+}
+
+std::optional<std::string_view> extensionFromHead(const VolumeState& volume,
+                                                  ClusterNumber firstCluster,
+                                                  std::span<const std::uint8_t> head,
+                                                  Sniffing sniffing, ChainStream& stream) {
+    const std::uint32_t perCluster = clusterBytes(volume.geometry);
+    if (sniffing == Sniffing::EightSignatures) {
+        // A cluster smaller than the signatures' reach spreads them over the chain.
+        if (head.size() < SniffBytes) return std::nullopt;
+        if (!chainHolds(volume, SniffBytes, firstCluster, stream.marks)) return std::string_view{};
+        return extensionForContent(head.first(SniffBytes));
+    }
+    const std::uint32_t held = heldBytes(volume, firstCluster, IdentifyHeadBytes, stream.marks);
+    std::vector<std::uint8_t> headBuffer;
+    Bytes start = head.first(std::min<std::size_t>(held, head.size()));
+    if (held > head.size()) {
+        // Only a whole first cluster is continued: the rest starts on the next one.
+        if (head.size() != perCluster) return std::nullopt;
+        std::vector<std::uint8_t> rest;
+        const Bytes more =
+            readRange(volume, stream, firstCluster, perCluster, held - perCluster, rest);
+        if (more.empty()) return std::nullopt;
+        headBuffer.assign(head.begin(), head.end());
+        headBuffer.insert(headBuffer.end(), more.begin(), more.end());
+        start = headBuffer;
+    }
+    std::vector<std::uint8_t> furtherBuffer;
+    const Content content{start, perCluster, [&](std::uint32_t offset, std::uint32_t length) {
+                              return readRange(volume, stream, firstCluster, offset, length,
+                                               furtherBuffer);
+                          }};
+    return identifyContent(content);
+}
+
+void noteExtension(ExtensionNotes& notes, std::size_t record, std::string_view extension) {
+    if (record >= notes.byRecord.size()) return;
+    auto known = std::find(notes.extensions.begin(), notes.extensions.end(), extension);
+    if (known == notes.extensions.end()) {
+        // More extensions than codes: the rest are sniffed again when named.
+        if (notes.extensions.size() >= NotNoted) return;
+        known = notes.extensions.insert(notes.extensions.end(), extension);
+    }
+    notes.byRecord[record] = static_cast<std::uint8_t>(known - notes.extensions.begin());
+}
+
+void nameOrphans(const VolumeState& volume, EntryList& masterList, Sniffing sniffing,
+                 const ExtensionNotes* notes) {
     int directories = 0;
     int files = 0;
     ChainStream stream;
-    for (EntryRecord& record : masterList) {
+    const bool useNotes = notes != nullptr && notes->sniffing == sniffing;
+    for (std::size_t i = 0; i < masterList.size(); ++i) {
+        EntryRecord& record = masterList[i];
         if (hasParent(record)) continue;
         if (isDirectory(record)) {
             setName(record.longName, "UnkDir" + std::to_string(directories++));
-        } else {
-            const std::string_view extension =
-                sniffing == Sniffing::AllTypes
-                    ? identifyExtension(volume, record.firstCluster, stream)
-                    : sniffExtension(volume, record.firstCluster, stream);
-            setName(record.longName, "UnkFil" + std::to_string(files++) + std::string(extension));
+            continue;
         }
+        const std::uint8_t code =
+            useNotes && i < notes->byRecord.size() ? notes->byRecord[i] : NotNoted;
+        std::string_view extension;
+        if (code != NotNoted) {
+            extension = notes->extensions[code];
+        } else {
+            extension = sniffing == Sniffing::AllTypes
+                            ? identifyExtension(volume, record.firstCluster, stream)
+                            : sniffExtension(volume, record.firstCluster, stream);
+        }
+        setName(record.longName, "UnkFil" + std::to_string(files++) + std::string(extension));
     }
 }
 

@@ -2,9 +2,12 @@
 // from the content of files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "driver/entry_record.h"
 #include "fat/chain.h"
@@ -30,7 +33,30 @@ std::string_view sniffExtension(const VolumeState& volume, ClusterNumber firstCl
 std::string_view identifyExtension(const VolumeState& volume, ClusterNumber firstCluster,
                                    ChainStream& stream);
 
+// The bytes of the first cluster a head read takes, so that one read serves both the directory
+// test and the table in use: whole sectors, never past the first cluster.
+std::uint32_t headReadBytes(const VolumeState& volume, Sniffing sniffing);
+
+// The extension for the chain from `firstCluster` whose first bytes are `head` (as
+// headReadBytes says, or all of the first cluster when that is shorter), reading only what the
+// head does not hold. Nothing when the head cannot stand in for the chain's start.
+std::optional<std::string_view> extensionFromHead(const VolumeState& volume,
+                                                  ClusterNumber firstCluster,
+                                                  std::span<const std::uint8_t> head,
+                                                  Sniffing sniffing, ChainStream& stream);
+
+// Extensions noted for records while their heads were in hand, so that naming reads no head
+// twice: per record, a position in `extensions`, or NotNoted.
+struct ExtensionNotes {
+    Sniffing sniffing = Sniffing::EightSignatures;
+    std::vector<std::uint8_t> byRecord;
+    std::vector<std::string_view> extensions;
+};
+inline constexpr std::uint8_t NotNoted = 0xFF;
+void noteExtension(ExtensionNotes& notes, std::size_t record, std::string_view extension);
+
 void nameOrphans(const VolumeState& volume, EntryList& masterList,
-                 Sniffing sniffing = Sniffing::EightSignatures);
+                 Sniffing sniffing = Sniffing::EightSignatures,
+                 const ExtensionNotes* notes = nullptr);
 
 }  // namespace chkmend

@@ -64,11 +64,11 @@ std::string withNumber(std::string_view name, std::size_t number, bool folder) {
 }
 
 // Numbers the entries of one folder whose names an earlier entry of it has.
-void renameInFolder(const EntryList& list, std::span<const std::size_t> entries,
+void renameInFolder(const EntryList& list, std::span<const EntryIndex> entries,
                     RenamedEntries& renamed) {
     std::unordered_set<std::string> taken;
     std::vector<std::size_t> later;
-    for (const std::size_t i : entries) {
+    for (const EntryIndex i : entries) {
         if (!taken.insert(foldCase(componentOf(list[i]))).second) later.push_back(i);
     }
     for (const std::size_t i : later) {
@@ -89,11 +89,13 @@ void renameInFolder(const EntryList& list, std::span<const std::size_t> entries,
 // of Windows compare them: the first in list order keeps it. Only the volume's names need this;
 // the running names of the entries at the top are unique as they are made.
 RenamedEntries resolveCollisions(const EntryList& list) {
-    std::vector<std::size_t> named;
+    std::vector<EntryIndex> named;
     for (std::size_t i = 0; i < list.size(); ++i) {
-        if (hasParent(list[i]) && list[i].parent < list.size()) named.push_back(i);
+        if (hasParent(list[i]) && list[i].parent < list.size()) {
+            named.push_back(static_cast<EntryIndex>(i));
+        }
     }
-    std::stable_sort(named.begin(), named.end(), [&list](std::size_t a, std::size_t b) {
+    std::stable_sort(named.begin(), named.end(), [&list](EntryIndex a, EntryIndex b) {
         return list[a].parent < list[b].parent;
     });
     RenamedEntries renamed;
@@ -109,9 +111,10 @@ RenamedEntries resolveCollisions(const EntryList& list) {
 }
 
 // Paths of the entries that other entries name as parent, so that each path is built from its
-// parent's instead of walking the whole chain again.
+// parent's instead of walking the whole chain again. Kept for parents only: a million orphans
+// are a million records, not a million paths.
 struct PathMemo {
-    std::vector<std::string> paths;
+    std::unordered_map<std::size_t, std::string> paths;
     std::vector<bool> known;
     std::vector<bool> isParent;
     std::vector<std::size_t> chain;  // scratch for the walk up to a known path
@@ -119,11 +122,7 @@ struct PathMemo {
 };
 
 PathMemo makeMemo(const EntryList& list, const RenamedEntries& renamed) {
-    PathMemo memo{std::vector<std::string>(list.size()),
-                  std::vector<bool>(list.size()),
-                  std::vector<bool>(list.size()),
-                  {},
-                  &renamed};
+    PathMemo memo{{}, std::vector<bool>(list.size()), std::vector<bool>(list.size()), {}, &renamed};
     for (const EntryRecord& record : list) {
         if (hasParent(record) && record.parent < list.size()) memo.isParent[record.parent] = true;
     }
@@ -158,14 +157,14 @@ bool appendRelativePath(const EntryList& list, std::size_t index, PathMemo* memo
     const std::size_t start = out.size();
     // More links than records means they loop: the walk is cut and starts a new top there.
     if (memo != nullptr && above < list.size() && chain.size() <= list.size()) {
-        out += memo->paths[above];
+        out += memo->paths.find(above)->second;
     }
     for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
         if (out.size() != start) out += '\\';
         appendComponent(list, *at, memo, out);
         if (out.size() - start > MaxRelativePathBytes) return false;
         if (memo != nullptr && memo->isParent[*at] && !memo->known[*at]) {
-            memo->paths[*at].assign(out, start);
+            memo->paths[*at].assign(out, start, std::string::npos);
             memo->known[*at] = true;
         }
     }
