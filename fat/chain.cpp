@@ -94,34 +94,73 @@ bool startChainStream(const VolumeState& volume, ChainStream& stream, std::uint3
     return true;
 }
 
-std::span<const std::uint8_t> readNextPiece(const VolumeState& volume, ChainStream& stream) {
-    if (stream.remaining == 0 || stream.cluster < 2 || endsChain(stream.cluster)) return {};
+namespace {
+
+// The run of clusters from `cluster` that follow each other on the volume, for a chain with
+// `remaining` bytes to go: its last cluster and the bytes it holds of them.
+struct Run {
+    ClusterNumber last = 0;
+    std::uint32_t want = 0;       // bytes of the chain the run holds
+    std::uint32_t readBytes = 0;  // the same in whole sectors
+};
+
+Run runFrom(const VolumeState& volume, ClusterNumber cluster, std::uint32_t remaining) {
     const std::uint32_t perCluster = clusterBytes(volume.geometry);
     const std::uint32_t sectorBytes = volume.geometry.bytesPerSector;
-
     const std::uint64_t capacity = std::max<std::uint64_t>(1, ChainStreamBufferBytes / perCluster);
-    const std::uint64_t needed = (std::uint64_t{stream.remaining} + perCluster - 1) / perCluster;
+    const std::uint64_t needed = (std::uint64_t{remaining} + perCluster - 1) / perCluster;
     const std::uint64_t runLimit = std::min(capacity, needed);
-
-    // One read for a run of clusters that follow each other on the volume.
-    ClusterNumber last = stream.cluster;
-    std::uint64_t run = 1;
-    while (run < runLimit && nextCluster(volume, last) == last + 1) {
-        ++last;
-        ++run;
+    Run run{cluster, 0, 0};
+    std::uint64_t clusters = 1;
+    while (clusters < runLimit && nextCluster(volume, run.last) == run.last + 1) {
+        ++run.last;
+        ++clusters;
     }
-    const auto want =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(run * perCluster, stream.remaining));
+    run.want =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(clusters * perCluster, remaining));
     // Whole sectors only: raw Windows volumes refuse anything else.
-    const std::uint32_t readBytes = (want + sectorBytes - 1) / sectorBytes * sectorBytes;
-    if (stream.buffer.size() < readBytes) stream.buffer.resize(readBytes);
-    // The clusters of a run lie back to back on the volume; what cannot be read comes as zeros.
-    readSalvaging(volume, clusterPosition(volume, stream.cluster),
-                  std::span(stream.buffer).first(readBytes));
+    run.readBytes = (run.want + sectorBytes - 1) / sectorBytes * sectorBytes;
+    return run;
+}
 
-    stream.remaining -= want;
-    stream.cluster = stream.remaining == 0 ? EndOfChain : nextCluster(volume, last);
-    return {stream.buffer.data(), want};
+}  // namespace
+
+void fillWindow(const VolumeState& volume, ReadWindow& window, std::uint64_t start,
+                std::uint64_t end) {
+    window.start = start;
+    window.end = start;
+    if (end <= start) return;
+    window.bytes.resize(static_cast<std::size_t>(end - start));
+    if (readInOne(volume, start, window.bytes)) window.end = end;
+}
+
+std::optional<VolumeExtent> firstRead(const VolumeState& volume, ClusterNumber firstCluster,
+                                      std::uint32_t size) {
+    if (size == 0 || firstCluster < 2 || endsChain(firstCluster) ||
+        clusterBytes(volume.geometry) == 0) {
+        return std::nullopt;
+    }
+    const Run run = runFrom(volume, firstCluster, size);
+    return VolumeExtent{clusterPosition(volume, firstCluster), run.readBytes};
+}
+
+std::span<const std::uint8_t> readNextPiece(const VolumeState& volume, ChainStream& stream) {
+    if (stream.remaining == 0 || stream.cluster < 2 || endsChain(stream.cluster)) return {};
+    if (clusterBytes(volume.geometry) == 0) return {};
+    // One read for a run of clusters that follow each other on the volume.
+    const Run run = runFrom(volume, stream.cluster, stream.remaining);
+    const std::uint64_t position = clusterPosition(volume, stream.cluster);
+    stream.remaining -= run.want;
+    stream.cluster = stream.remaining == 0 ? EndOfChain : nextCluster(volume, run.last);
+
+    const ReadWindow& window = stream.window;
+    if (position >= window.start && position + run.readBytes <= window.end) {
+        return {window.bytes.data() + (position - window.start), run.want};
+    }
+    if (stream.buffer.size() < run.readBytes) stream.buffer.resize(run.readBytes);
+    // The clusters of a run lie back to back on the volume; what cannot be read comes as zeros.
+    readSalvaging(volume, position, std::span(stream.buffer).first(run.readBytes));
+    return {stream.buffer.data(), run.want};
 }
 
 std::optional<std::vector<std::uint8_t>> readChain(const VolumeState& volume, std::uint32_t size,

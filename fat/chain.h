@@ -45,13 +45,36 @@ bool chainHolds(const VolumeState& volume, std::uint32_t size, ClusterNumber fir
 std::optional<std::vector<std::uint8_t>> readChain(const VolumeState& volume, std::uint32_t size,
                                                    ClusterNumber firstCluster);
 
-// Reads a chain piece by piece into a bounded buffer, one read per run of contiguous clusters.
-// Kept from file to file, with its buffer and marks.
+// Bytes of the volume read in one request ahead of the runs that lie inside them: many small
+// files next to each other cost one request, not one each.
+struct ReadWindow {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;  // equal to start when the window holds nothing
+};
+// Reads [start, end) into the window; when it does not all arrive the window holds nothing, so
+// that unreadable sectors are still salvaged one by one where they are needed.
+void fillWindow(const VolumeState& volume, ReadWindow& window, std::uint64_t start,
+                std::uint64_t end);
+
+// Where the first read of a chain of `size` bytes lies: its first run of clusters that follow
+// each other, in whole sectors, as readNextPiece reads it.
+struct VolumeExtent {
+    std::uint64_t position = 0;
+    std::uint32_t bytes = 0;
+};
+std::optional<VolumeExtent> firstRead(const VolumeState& volume, ClusterNumber firstCluster,
+                                      std::uint32_t size);
+
+// Reads a chain piece by piece into a bounded buffer, one read per run of contiguous clusters,
+// or from the window when the run lies inside it. Kept from file to file, with its buffers and
+// marks.
 struct ChainStream {
     ClusterNumber cluster = 0;
     std::uint32_t remaining = 0;
     std::vector<std::uint8_t> buffer;
     WalkMarks marks;
+    ReadWindow window;
 };
 inline constexpr std::uint32_t ChainStreamBufferBytes = 4u << 20;
 

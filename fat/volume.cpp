@@ -45,14 +45,13 @@ FatType typeForClusterCount(std::uint32_t clusterCount) {
     return clusterCount < Fat16ClusterLimit ? FatType::Fat16 : FatType::Fat32;
 }
 
-// Positions the handle and reads; whatever does not arrive is zero-filled. A position the
-// platform refuses reads nothing, rather than whatever the handle stands on.
+// Reads at a position; whatever does not arrive is zero-filled. A position the platform
+// refuses reads nothing.
 std::uint32_t readAt(const VolumeState& volume, std::uint64_t position,
                      std::span<std::uint8_t> buffer) {
     const auto bytes = static_cast<std::uint32_t>(buffer.size());
-    const std::uint32_t got = platform::seekHandle(volume.volumeHandle, position)
-                                  ? platform::readHandle(volume.volumeHandle, buffer.data(), bytes)
-                                  : 0;
+    const std::uint32_t got =
+        platform::readHandleAt(volume.volumeHandle, position, buffer.data(), bytes);
     if (got < bytes) std::memset(buffer.data() + got, 0, bytes - got);
     return got;
 }

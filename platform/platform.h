@@ -32,6 +32,11 @@ bool seekHandle(Handle handle, std::uint64_t position);
 // Reads up to `bytes` at the current position; returns how many arrived (0 on failure).
 std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes);
 
+// Reads up to `bytes` from an absolute byte position in one call, leaving the handle's own
+// position aside: one request to the system instead of two. Returns how many arrived.
+std::uint32_t readHandleAt(Handle handle, std::uint64_t position, void* buffer,
+                           std::uint32_t bytes);
+
 void closeHandle(Handle handle);
 
 // The output tree under out\, written entry by entry. Every output call names its entry by its

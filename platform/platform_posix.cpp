@@ -248,6 +248,21 @@ std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes) {
     return total;
 }
 
+std::uint32_t readHandleAt(Handle handle, std::uint64_t position, void* buffer,
+                           std::uint32_t bytes) {
+    if (position > static_cast<std::uint64_t>(INT64_MAX) - bytes) return 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    while (total < bytes) {
+        const ssize_t got =
+            ::pread(fd(handle), out + total, bytes - total, static_cast<off_t>(position + total));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        total += static_cast<std::uint32_t>(got);
+    }
+    return total;
+}
+
 void closeHandle(Handle handle) {
     ::close(fd(handle));
 }

@@ -160,6 +160,25 @@ std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes) {
     return total;
 }
 
+std::uint32_t readHandleAt(Handle handle, std::uint64_t position, void* buffer,
+                           std::uint32_t bytes) {
+    if (position > static_cast<std::uint64_t>(INT64_MAX) - bytes) return 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    while (total < bytes) {
+        // On a handle opened for synchronous use the offset positions the read, which then
+        // completes before ReadFile returns.
+        OVERLAPPED at{};
+        const std::uint64_t from = position + total;
+        at.Offset = static_cast<DWORD>(from & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(from >> 32);
+        DWORD got = 0;
+        if (!ReadFile(toNative(handle), out + total, bytes - total, &got, &at) || got == 0) break;
+        total += got;
+    }
+    return total;
+}
+
 void closeHandle(Handle handle) {
     if (handle != InvalidHandle) CloseHandle(toNative(handle));
 }

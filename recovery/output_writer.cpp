@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,13 @@ namespace {
 
 // No platform creates a path longer than this; an entry deeper than it cannot be written.
 constexpr std::size_t MaxRelativePathBytes = 32000;
+
+// Files next to each other on the volume are read together, up to this much at once, through
+// gaps of up to MergeGapBytes: a card pays for a request about what it pays for that many bytes.
+constexpr std::uint64_t WindowBytes = 1u << 20;
+constexpr std::uint64_t MergeGapBytes = 64u << 10;
+// How far ahead in the list the window looks for the next files.
+constexpr std::size_t WindowLookAhead = 4096;
 
 // Attribute bits a created file or folder may carry: read-only, hidden, system, archive.
 // Stray bits from a damaged entry must not make the platform refuse the file.
@@ -238,11 +246,43 @@ bool writeFolder(TreeWriter& w, const EntryRecord& record, const std::string& pa
     return true;
 }
 
+// The first read of the file at `index` and of the files after it that follow it on the volume,
+// in one request, unless the window already holds it. Files far apart are read one by one.
+void readAhead(TreeWriter& w, const EntryList& list, std::size_t index) {
+    const EntryRecord& record = list[index];
+    const std::optional<VolumeExtent> first =
+        firstRead(w.volume, record.firstCluster, record.sizeLow);
+    const ReadWindow& window = w.stream.window;
+    if (!first || first->bytes >= WindowBytes ||
+        (first->position >= window.start && first->position + first->bytes <= window.end)) {
+        return;
+    }
+    std::uint64_t reach = first->position + first->bytes;
+    const std::size_t last = std::min(list.size(), index + WindowLookAhead);
+    for (std::size_t j = index + 1; j < last; ++j) {
+        const EntryRecord& next = list[j];
+        if (isDirectory(next)) continue;
+        const std::optional<VolumeExtent> extent =
+            firstRead(w.volume, next.firstCluster, next.sizeLow);
+        if (!extent) continue;
+        if (extent->position < first->position || extent->position > reach + MergeGapBytes ||
+            extent->position + extent->bytes - first->position > WindowBytes) {
+            break;
+        }
+        reach = std::max(reach, extent->position + extent->bytes);
+    }
+    if (reach > first->position + first->bytes) {
+        fillWindow(w.volume, w.stream.window, first->position, reach);
+    }
+}
+
 // True when the content was saved whole. A file whose chain does not hold its size cannot be
 // read and is passed over; any other failure removes what was written and is reported.
-bool writeFile(TreeWriter& w, const EntryRecord& record, const std::string& path) {
+bool writeFile(TreeWriter& w, const EntryList& list, std::size_t index, const std::string& path) {
+    const EntryRecord& record = list[index];
     haveLeadingFolders(w, path);
     if (!startChainStream(w.volume, w.stream, record.sizeLow, record.firstCluster)) return false;
+    readAhead(w, list, index);
     const platform::Handle file =
         platform::createOutputFile(w.tree, path, record.attributes & WritableAttributes);
     if (file == platform::InvalidHandle) {
@@ -306,7 +346,7 @@ OutputCounts writeOutputTree(const VolumeState& volume, const EntryList& masterL
             reportTooDeep(w, record, outputPath);
         } else if (isDirectory(record)) {
             if (writeFolder(w, record, outputPath)) folderTimes.emplace_back(outputPath, i);
-        } else if (writeFile(w, record, outputPath)) {
+        } else if (writeFile(w, masterList, i, outputPath)) {
             if (onSaved) onSaved(outputPath);
             if (hasParent(record)) ++w.counts.recovered;
         }
