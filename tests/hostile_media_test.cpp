@@ -78,8 +78,9 @@ struct MappedVolume {
     std::vector<FoundFolderReport> recover() {
         EntryList list;
         auto reports = collectOrphans(volume, list);
-        rediscoverDirectories(volume, list);
-        nameOrphans(volume, list);
+        ExtensionNotes notes;
+        rediscoverDirectories(volume, list, Sniffing::EightSignatures, &notes);
+        nameOrphans(volume, list, Sniffing::EightSignatures, &notes);
         writeOutputTree(volume, list, nullptr);
         return reports;
     }
@@ -113,6 +114,30 @@ TEST(UnreadableMedia, AFailedClusterGivesZerosAndTheRestOfTheFileArrives) {
     EXPECT_EQ(tree.at("UnkFil0"),
               std::string(cb, 'k') + std::string(cb, '\0') + std::string(cb - 100, 'm'));
     EXPECT_EQ(tree.at("UnkFil1"), std::string(cb, 'u') + std::string(cb, '\0'));
+}
+
+// Heads of neighbouring orphans are read together; one that cannot be read must not cost the
+// others their test or their name, nor be taken for what its neighbour holds.
+TEST(UnreadableMedia, AnUnreadableHeadCostsOnlyItsOwnOrphan) {
+    auto image = pageClusterImage();
+    image.writeDirectory({0}, {foundFolder(2)});
+    image.chain({2});
+    image.writeDirectory({2}, {dotEntry(2), dotDotEntry(0), orphanFile(0, 10, 9),
+                               orphanFile(1, 11, 9), orphanFile(2, 12, 0), orphanFile(3, 14, 5)});
+    for (std::uint32_t c : {10u, 11u, 12u, 14u}) image.chain({c});
+    image.fill(10, "%PDF-1.4\n");
+    image.fill(11, "%PDF-1.4\n");
+    image.writeDirectory({12}, {dotEntry(12), dotDotEntry(0), orphanFile(9, 14, 5)});
+    image.fill(14, "hello");
+    MappedVolume mapped(image);
+    if (mapped.mapped()) mapped.breakPageAt(image.cluster(11) - image.bytes.data());
+    OPEN_OR_SKIP(mapped);
+    test::ScratchDir out(true);
+    mapped.recover();
+    const auto tree = test::treeOf("out");
+    EXPECT_EQ(tree.at("UnkFil0.pdf"), "%PDF-1.4\n");
+    EXPECT_EQ(tree.at("UnkFil1"), std::string(9, '\0'));
+    EXPECT_EQ(tree.at("UnkDir0/FILE1009.CHK"), "hello");
 }
 
 TEST(UnreadableMedia, ABadSectorCostsOnlyItselfNotItsWholeCluster) {

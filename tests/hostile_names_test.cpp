@@ -38,8 +38,8 @@ const HostileName Names[] = {
     {u"tab\there\x7f", "CTRL    TXT"},
     {u"\\\\?\\C:\\raw", "RAW     TXT"},
     {u"\U0001F600/..\\up", "EMOJI   TXT"},  // separators among characters beyond U+FFFF
-    {u"a\uFF0Fb\uFF3Cc", "WIDE    TXT"},     // fullwidth look-alikes are no separators
-    {u"", "A/B     \\C "},  // separators inside an 8.3 name, taken byte for byte
+    {u"a\uFF0Fb\uFF3Cc", "WIDE    TXT"},    // fullwidth look-alikes are no separators
+    {u"", "A/B     \\C "},                  // separators inside an 8.3 name, taken byte for byte
     {u"", "..      ..."},
 };
 

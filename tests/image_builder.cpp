@@ -411,6 +411,15 @@ EntryList FoundVolume::rediscover() {
     return masterList;
 }
 
+EntryList FoundVolume::nameInOnePass(Sniffing sniffing) {
+    closeVolume(volume);
+    EntryList masterList = collect();
+    ExtensionNotes notes;
+    rediscoverDirectories(volume, masterList, sniffing, &notes);
+    nameOrphans(volume, masterList, sniffing, &notes);
+    return masterList;
+}
+
 EntryList FoundVolume::name() {
     EntryList masterList = rediscover();
     nameOrphans(volume, masterList);

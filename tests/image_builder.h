@@ -16,6 +16,7 @@
 #include "fat/layout.h"
 #include "fat/volume.h"
 #include "recovery/collect.h"
+#include "recovery/naming.h"
 
 namespace chkmend::test {
 
@@ -165,6 +166,8 @@ struct FoundVolume {
     EntryList collect(std::vector<FoundFolderReport>* reports = nullptr);
     EntryList rediscover();
     EntryList name();
+    // Rediscovery and naming as a run does them: names from the heads rediscovery read.
+    EntryList nameInOnePass(Sniffing sniffing);
 };
 
 }  // namespace chkmend::test

@@ -154,6 +154,25 @@ TEST(Rediscover, TieBreaksFollowListOrder) {
     EXPECT_EQ(list[3].parent, 4u);
 }
 
+// Orphans cross-linked onto one directory: its chain is read once, what it lists hangs under
+// the first of them, and the others come out as folders too.
+TEST(Rediscover, OrphansSharingADirectoryShareOneListing) {
+    test::FoundVolume v;
+    v.root = {folder("FOUND   000", 3)};
+    v.directory(3, {orphan(0, 80), orphan(1, 50), orphan(2, 80), orphan(3, 70)});
+    v.directory(80, {file("NOTE    TXT", 50, 5), file("EMPTY   TXT", 0, 0)});
+    v.content(50, "hello");
+    v.content(70, "%PDF");
+    const EntryList list = v.rediscover();
+    EXPECT_EQ(namesOf(list), (std::vector<std::string>{"FILE0000.CHK", "NOTE.TXT", "FILE0002.CHK",
+                                                       "FILE0003.CHK", "EMPTY.TXT"}));
+    EXPECT_EQ(list[1].parent, 0u);
+    EXPECT_EQ(list[4].parent, 0u) << "listed once: one empty file, not one per orphan";
+    EXPECT_TRUE(isDirectory(list[2]));
+    EXPECT_FALSE(hasParent(list[2]));
+    EXPECT_FALSE(isDirectory(list[3]));
+}
+
 TEST(Rediscover, NeverMakesAParentCycle) {
     test::FoundVolume v;
     v.root = {folder("FOUND   000", 3)};
@@ -318,6 +337,9 @@ TEST(NameOrphans, TheTypesSwitchNamesWhatTheEightRowsLeaveOrNameLoosely) {
     EXPECT_EQ(namesOf(typed),
               (std::vector<std::string>{"UnkFil0.jpg", "UnkFil1.png", "UnkFil2.docx", "UnkFil3.dll",
                                         "UnkFil4.pdf", "UnkFil5.txt", "UnkFil6.iso"}));
+    // The run names from the heads rediscovery read, and must come to the same names.
+    EXPECT_EQ(namesOf(v.nameInOnePass(Sniffing::EightSignatures)), namesOf(plain));
+    EXPECT_EQ(namesOf(v.nameInOnePass(Sniffing::AllTypes)), namesOf(typed));
 }
 
 TEST(NameOrphans, WithTheTypesSwitchAChainTooShortForARowFailsOnlyThatRow) {
@@ -331,6 +353,7 @@ TEST(NameOrphans, WithTheTypesSwitchAChainTooShortForARowFailsOnlyThatRow) {
     EntryList list = v.collect();
     nameOrphans(v.volume, list, Sniffing::AllTypes);
     EXPECT_EQ(namesOf(list), (std::vector<std::string>{"UnkFil0.pdf", "UnkFil1"}));
+    EXPECT_EQ(namesOf(v.nameInOnePass(Sniffing::AllTypes)), namesOf(list));
 }
 
 TEST(NameOrphans, NumbersFilesAndFoldersApart) {
@@ -350,6 +373,7 @@ TEST(NameOrphans, NumbersFilesAndFoldersApart) {
               (std::vector<std::string>{"UnkFil0.pdf", "UnkDir0", "UnkFil1.exe", "UnkFil2.mp3",
                                         "KEPT.TXT", "UnkDir1", "UnkFil3"}));
     EXPECT_EQ(nameOf(list[0].shortName), "FILE0000.CHK") << "the short name stays";
+    EXPECT_EQ(namesOf(v.nameInOnePass(Sniffing::EightSignatures)), namesOf(list));
 }
 
 TEST(NameOrphans, AChainTooShortToSniffStillTakesANumber) {
@@ -365,6 +389,29 @@ TEST(NameOrphans, AChainTooShortToSniffStillTakesANumber) {
     EntryList list = v.collect();
     nameOrphans(v.volume, list);
     EXPECT_EQ(namesOf(list), (std::vector<std::string>{"UnkFil0", "UnkFil1.pdf"}));
+    EXPECT_EQ(namesOf(v.nameInOnePass(Sniffing::EightSignatures)), namesOf(list));
+}
+
+// Records copy their names whole, in place up to 15 bytes and in a block of their own beyond.
+TEST(NameOrphans, NamesSurviveCopiesAndMovesAtEveryLength) {
+    for (const std::size_t length : {0u, 1u, 14u, 15u, 16u, 17u, 255u, 765u}) {
+        const std::string text(length, 'n');
+        EntryRecord record;
+        setName(record.longName, text);
+        setName(record.shortName, text.substr(0, 12));
+        EntryRecord copy = record;
+        EXPECT_EQ(nameOf(copy.longName), text) << length;
+        EntryRecord moved = std::move(copy);
+        EXPECT_EQ(nameOf(moved.longName), text) << length;
+        EXPECT_EQ(nameOf(moved.shortName), text.substr(0, 12)) << length;
+        moved = record;  // over a name of its own length
+        const EntryRecord& same = moved;
+        moved = same;
+        EXPECT_EQ(nameOf(moved.longName), text) << length;
+        setName(moved.longName, nameOf(moved.longName).substr(length / 2));  // from itself
+        EXPECT_EQ(nameOf(moved.longName), text.substr(length / 2)) << length;
+        EXPECT_EQ(nameOf(record.longName), text) << "the first record keeps its own";
+    }
 }
 
 }  // namespace
