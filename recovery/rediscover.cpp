@@ -136,6 +136,26 @@ void adoptListed(EntryList& masterList, ClusterIndex& index, std::size_t d,
     masterList[r].parent = parent;
 }
 
+// Whether record `d` may be a directory whose listing is still to be read. `heads` covers the
+// collected orphans; the records after them were appended from listings.
+bool worthListing(EntryList& masterList, const ClusterIndex& index, const std::vector<Head>& heads,
+                  std::size_t d) {
+    const ClusterNumber cluster = masterList[d].firstCluster;
+    // Cluster 0 means the root to the reader; an empty file is not the root directory.
+    if (cluster == 0) return false;
+    // An appended entry says what it is; only orphans need the test.
+    if (d >= heads.size()) return isDirectory(masterList[d]);
+    if (heads[d] == Head::NoDirectory) return false;
+    // Orphans that share a first cluster share one listing: each directory chain is read once,
+    // and what it lists hangs under the first of them.
+    const std::size_t first = index.find(cluster);
+    if (first == d || first >= heads.size()) return true;
+    if (heads[first] == Head::Open && isDirectory(masterList[first])) {
+        masterList[d].attributes |= attr::Directory;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool isSelfOrAncestor(const EntryList& list, std::size_t record, std::size_t directory) {
@@ -177,24 +197,9 @@ void rediscoverDirectories(const VolumeState& volume, EntryList& masterList, Sni
     // The list grows by appended entries, each of a cluster not seen before or an empty file of
     // a listing read once; the walk ends with them.
     for (std::size_t d = 0; d < masterList.size(); ++d) {
+        if (!worthListing(masterList, index, heads, d)) continue;
         const ClusterNumber cluster = masterList[d].firstCluster;
-        // Cluster 0 means the root to the reader; an empty file is not the root directory.
-        if (cluster == 0) continue;
         const bool reachable = d >= collected || filedAsFolder[d];
-        // An appended entry says what it is; only orphans need the test.
-        if (d >= collected && !isDirectory(masterList[d])) continue;
-        if (d < collected) {
-            if (heads[d] == Head::NoDirectory) continue;
-            // Orphans that share a first cluster share one listing: each directory chain is
-            // read once, and what it lists hangs under the first of them.
-            const std::size_t first = index.find(cluster);
-            if (first != d && first < collected) {
-                if (heads[first] == Head::Open && isDirectory(masterList[first])) {
-                    masterList[d].attributes |= attr::Directory;
-                }
-                continue;
-            }
-        }
         const EntryList listing = readDirectory(volume, cluster, scratch);
         if (listing.size() < 2) {
             if (d < collected) heads[d] = Head::NoDirectory;
