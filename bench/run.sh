@@ -124,21 +124,24 @@ for kind in "${kinds[@]}"; do
     resident=$($cache resident "$img" | cut -d' ' -f2)
     echo "$kind: after eviction $resident MiB of the image stay cached"
 
+    # Every prepare step clears all outputs: a million files twice over would not fit tmpfs's
+    # inodes beside anything else.
+    clear="rm -rf '$run/out' '$run/mcopy' '$run/cp'"
     cmds=()
     cold=()
     if [ "$timed_out" = 0 ]; then
-      cmds+=(-n chkmend --prepare "rm -rf '$run/out'"
+      cmds+=(-n chkmend --prepare "$clear"
         "cd '$run' && CHKMEND_DRIVE_X='$img' '$CHKMEND' X >/dev/null")
-      cold+=(-n "chkmend cold" --prepare "rm -rf '$run/out' && $cache evict '$img'"
+      cold+=(-n "chkmend cold" --prepare "$clear && $cache evict '$img'"
         "cd '$run' && CHKMEND_DRIVE_X='$img' '$CHKMEND' X >/dev/null")
     fi
-    cold+=(-n "cat cold" --prepare "$cache evict '$img'" "cat '$img' >/dev/null")
+    cold+=(-n "cat cold" --prepare "$clear && $cache evict '$img'" "cat '$img' >/dev/null")
     # Warm cache: the warm-up run reads everything once.
     hyperfine --style basic --warmup 1 --runs "$n" --export-json "$run/timing.json" "${cmds[@]}" \
-      -n cat --prepare true "cat '$img' >/dev/null" \
-      -n "mcopy -s -m" --prepare "rm -rf '$run/mcopy' && mkdir '$run/mcopy'" \
+      -n cat --prepare "$clear" "cat '$img' >/dev/null" \
+      -n "mcopy -s -m" --prepare "$clear && mkdir '$run/mcopy'" \
       "xargs -a '$run/mcopy-sources' -d '\n' sh -c 'mcopy -s -m -i \"$dir/intact.img\" \"\$@\" \"$run/mcopy/\"' _" \
-      -n "cp -a" --prepare "rm -rf '$run/cp'" \
+      -n "cp -a" --prepare "$clear" \
       "cp -a '$dir/tree' '$run/cp'" >"$run/hyperfine.txt"
     hyperfine --style basic --runs "$n" --export-json "$run/timing-cold.json" "${cold[@]}" \
       >>"$run/hyperfine.txt"
