@@ -45,6 +45,11 @@ bool chainHolds(const VolumeState& volume, std::uint32_t size, ClusterNumber fir
 std::optional<std::vector<std::uint8_t>> readChain(const VolumeState& volume, std::uint32_t size,
                                                    ClusterNumber firstCluster);
 
+// Gaps between needed bytes that a read goes through rather than ending and starting anew: a
+// slow card (20 MB/s, about a millisecond per request) reads this much in the time a new request
+// costs.
+inline constexpr std::uint64_t MergeGapBytes = 16u << 10;
+
 // Bytes of the volume read in one request ahead of the runs that lie inside them: many small
 // files next to each other cost one request, not one each.
 struct ReadWindow {

@@ -24,9 +24,8 @@ namespace {
 constexpr std::size_t MaxRelativePathBytes = 32000;
 
 // Files next to each other on the volume are read together, up to this much at once, through
-// gaps of up to MergeGapBytes: a card pays for a request about what it pays for that many bytes.
+// gaps of up to MergeGapBytes.
 constexpr std::uint64_t WindowBytes = 1u << 20;
-constexpr std::uint64_t MergeGapBytes = 64u << 10;
 // How far ahead in the list the window looks for the next files.
 constexpr std::size_t WindowLookAhead = 4096;
 

@@ -13,9 +13,7 @@ namespace chkmend {
 
 namespace {
 
-// Gaps between the heads of orphans that are read through rather than skipped with a new
-// request: a card pays for a request about what it pays for this many bytes.
-constexpr std::uint64_t MergeGapBytes = 64u << 10;
+// The heads of orphans close together are read in windows of up to this much.
 constexpr std::uint64_t HeadWindowBytes = 4u << 20;
 
 // First cluster -> first record in list order that has it: the collected orphans sorted once,
