@@ -131,7 +131,12 @@ void fillWindow(const VolumeState& volume, ReadWindow& window, std::uint64_t sta
     window.end = start;
     if (end <= start) return;
     window.bytes.resize(static_cast<std::size_t>(end - start));
-    if (readInOne(volume, start, window.bytes)) window.end = end;
+    if (readInOne(volume, start, window.bytes)) {
+        window.end = end;
+    } else {
+        window.failedStart = start;
+        window.failedEnd = end;
+    }
 }
 
 std::optional<VolumeExtent> firstRead(const VolumeState& volume, ClusterNumber firstCluster,

@@ -49,13 +49,19 @@ std::optional<std::vector<std::uint8_t>> readChain(const VolumeState& volume, st
 // slow card (20 MB/s, about a millisecond per request) reads this much in the time a new request
 // costs.
 inline constexpr std::uint64_t MergeGapBytes = 16u << 10;
+// How far ahead of its reads a walk tells the system what it will read next.
+inline constexpr std::uint64_t ReadAheadBytes = 8u << 20;
 
 // Bytes of the volume read in one request ahead of the runs that lie inside them: many small
 // files next to each other cost one request, not one each.
 struct ReadWindow {
-    std::vector<std::uint8_t> bytes;
+    ReadBuffer bytes;
     std::uint64_t start = 0;
     std::uint64_t end = 0;  // equal to start when the window holds nothing
+    // The last span that did not arrive whole: not tried again as a window, so that a failing
+    // card is not asked for the same bad sectors once per file.
+    std::uint64_t failedStart = 0;
+    std::uint64_t failedEnd = 0;
 };
 // Reads [start, end) into the window; when it does not all arrive the window holds nothing, so
 // that unreadable sectors are still salvaged one by one where they are needed.
@@ -77,7 +83,7 @@ std::optional<VolumeExtent> firstRead(const VolumeState& volume, ClusterNumber f
 struct ChainStream {
     ClusterNumber cluster = 0;
     std::uint32_t remaining = 0;
-    std::vector<std::uint8_t> buffer;
+    ReadBuffer buffer;
     WalkMarks marks;
     ReadWindow window;
 };

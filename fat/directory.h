@@ -19,7 +19,7 @@ namespace chkmend {
 // one.
 struct DirectoryScratch {
     WalkMarks marks;
-    std::vector<std::uint8_t> step;
+    ReadBuffer step;
     std::vector<bool> lost;
 };
 

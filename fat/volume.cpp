@@ -86,12 +86,14 @@ bool loadTable(VolumeState& volume) {
     const std::uint64_t start = tablePosition(volume);
     std::vector<std::uint8_t>& table = volume.fatTable;
     table.clear();
+    ReadBuffer piece;
     while (table.size() < g.fatBytes) {
         const std::size_t at = table.size();
         const auto want =
             static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, g.fatBytes - at));
-        table.resize(at + want);
-        if (!readTablePiece(volume, start + at, std::span(table).subspan(at))) return false;
+        piece.resize(want);
+        if (!readTablePiece(volume, start + at, piece)) return false;
+        table.insert(table.end(), piece.begin(), piece.end());
     }
     return true;
 }
@@ -209,6 +211,10 @@ std::vector<ByteRange> readSalvaging(const VolumeState& volume, std::uint64_t po
     return missing;
 }
 
+void adviseReading(const VolumeState& volume, std::uint64_t position, std::uint64_t bytes) {
+    platform::adviseReading(volume.volumeHandle, position, bytes);
+}
+
 bool readInOne(const VolumeState& volume, std::uint64_t position, std::span<std::uint8_t> buffer) {
     return readAt(volume, position, buffer) == buffer.size();
 }
@@ -220,7 +226,7 @@ std::size_t readProbe(const VolumeState& volume, std::uint64_t position,
     const std::uint64_t first = position / ProbeBlockBytes * ProbeBlockBytes;
     const std::uint64_t end = position + out.size();
     const std::uint64_t last = (end + ProbeBlockBytes - 1) / ProbeBlockBytes * ProbeBlockBytes;
-    std::vector<std::uint8_t> blocks(static_cast<std::size_t>(last - first));
+    ReadBuffer blocks(static_cast<std::size_t>(last - first));
     const std::uint32_t got = readAt(volume, first, blocks);
     const auto skip = static_cast<std::size_t>(position - first);
     std::copy_n(blocks.begin() + static_cast<std::ptrdiff_t>(skip), out.size(), out.begin());
@@ -231,7 +237,10 @@ std::size_t readDriveHead(const VolumeState& volume,
                           std::span<std::uint8_t, ProbeBlockBytes> head) {
     const std::size_t got = readProbe(volume, 0, head);
     if (got >= BootSectorBytes) return got;
-    return readAt(volume, 0, std::span(head).first<BootSectorBytes>());
+    ReadBuffer sector(BootSectorBytes);
+    const std::uint32_t arrived = readAt(volume, 0, sector);
+    std::copy(sector.begin(), sector.end(), head.begin());
+    return arrived;
 }
 
 bool loadVolume(VolumeState& volume, std::span<const std::uint8_t, BootSectorBytes> boot) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <vector>
@@ -13,6 +14,27 @@
 #include "platform/platform.h"
 
 namespace chkmend {
+
+// Memory that reads of the volume go into. Windows reads a raw volume past its cache, straight
+// into the caller's memory, which must then begin on a sector boundary; 4096 is a multiple of
+// every sector size.
+inline constexpr std::size_t ReadAlignment = 4096;
+
+template <typename T>
+struct SectorAligned {
+    using value_type = T;
+    SectorAligned() = default;
+    template <typename U>
+    SectorAligned(const SectorAligned<U>&) noexcept {}  // NOLINT: allocators convert freely
+    T* allocate(std::size_t count) {
+        return static_cast<T*>(::operator new (count * sizeof(T), std::align_val_t{ReadAlignment}));
+    }
+    void deallocate(T* memory, std::size_t) noexcept {
+        ::operator delete (memory, std::align_val_t{ReadAlignment});
+    }
+    friend bool operator==(const SectorAligned&, const SectorAligned&) { return true; }
+};
+using ReadBuffer = std::vector<std::uint8_t, SectorAligned<std::uint8_t>>;
 
 // What a boot sector says about its volume, checked and derived once.
 struct Geometry {
@@ -113,13 +135,17 @@ struct ByteRange {
     std::uint32_t end = 0;
 };
 
-// Every read of the volume's contents: fills `buffer` from `position`. What does not arrive in
+// Every read of the volume's contents: fills `buffer` (in a ReadBuffer, from a sector boundary
+// of it) from `position`. What does not arrive in
 // one read is read again in pieces of salvageUnitBytes, so that a bad sector costs only itself;
 // whatever cannot be read is zero-filled, never left stale. Returns the parts of `buffer` that
 // did not arrive (none when all did). Callers read whole sectors: raw Windows volumes
 // refuse anything else.
 std::vector<ByteRange> readSalvaging(const VolumeState& volume, std::uint64_t position,
                                      std::span<std::uint8_t> buffer);
+// Tells the system that bytes [position, position + bytes) will be read soon, so that it can
+// fetch them while the reader works on what it has. Nothing is read here, and nothing fails.
+void adviseReading(const VolumeState& volume, std::uint64_t position, std::uint64_t bytes);
 // One read, no retries: true when all of `buffer` arrived. For reads that take in more than
 // their callers need, who then salvage only what they need.
 bool readInOne(const VolumeState& volume, std::uint64_t position, std::span<std::uint8_t> buffer);

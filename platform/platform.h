@@ -37,6 +37,10 @@ std::uint32_t readHandle(Handle handle, void* buffer, std::uint32_t bytes);
 std::uint32_t readHandleAt(Handle handle, std::uint64_t position, void* buffer,
                            std::uint32_t bytes);
 
+// A hint that [position, position + bytes) will be read soon. POSIX starts reading it into the
+// page cache; Windows reads raw volumes past any cache, so there it does nothing.
+void adviseReading(Handle handle, std::uint64_t position, std::uint64_t bytes);
+
 void closeHandle(Handle handle);
 
 // The output tree under out\, written entry by entry. Every output call names its entry by its

@@ -263,6 +263,12 @@ std::uint32_t readHandleAt(Handle handle, std::uint64_t position, void* buffer,
     return total;
 }
 
+void adviseReading(Handle handle, std::uint64_t position, std::uint64_t bytes) {
+    if (position > static_cast<std::uint64_t>(INT64_MAX) - bytes) return;
+    ::posix_fadvise(fd(handle), static_cast<off_t>(position), static_cast<off_t>(bytes),
+                    POSIX_FADV_WILLNEED);
+}
+
 void closeHandle(Handle handle) {
     ::close(fd(handle));
 }

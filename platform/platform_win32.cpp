@@ -179,6 +179,8 @@ std::uint32_t readHandleAt(Handle handle, std::uint64_t position, void* buffer,
     return total;
 }
 
+void adviseReading(Handle, std::uint64_t, std::uint64_t) {}
+
 void closeHandle(Handle handle) {
     if (handle != InvalidHandle) CloseHandle(toNative(handle));
 }

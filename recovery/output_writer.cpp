@@ -196,6 +196,7 @@ struct TreeWriter {
     FolderStates folders;
     ChainStream stream;
     OutputCounts counts;
+    std::size_t advisedUntil = 0;  // the records before it were announced to the system
 };
 
 void reportFailure(const TreeWriter& w, bool isFolder, const std::string& path,
@@ -245,6 +246,55 @@ bool writeFolder(TreeWriter& w, const EntryRecord& record, const std::string& pa
     return true;
 }
 
+// The first reads of the files from `index` on that follow each other on the volume, within
+// WindowBytes and through gaps of up to MergeGapBytes: [start, reach), and the record after them.
+struct FileGroup {
+    std::uint64_t start = 0;
+    std::uint64_t reach = 0;
+    std::size_t next = 0;
+};
+
+FileGroup groupFrom(const VolumeState& volume, const EntryList& list, std::size_t index,
+                    const VolumeExtent& first) {
+    FileGroup group{first.position, first.position + first.bytes, index + 1};
+    const std::size_t last = std::min(list.size(), index + WindowLookAhead);
+    for (; group.next < last; ++group.next) {
+        const EntryRecord& record = list[group.next];
+        if (isDirectory(record)) continue;
+        const std::optional<VolumeExtent> extent =
+            firstRead(volume, record.firstCluster, record.sizeLow);
+        if (!extent) continue;
+        if (extent->position < group.start || extent->position > group.reach + MergeGapBytes ||
+            extent->position + extent->bytes - group.start > WindowBytes) {
+            break;
+        }
+        group.reach = std::max(group.reach, extent->position + extent->bytes);
+    }
+    return group;
+}
+
+// Tells the system of the groups after `index`, up to ReadAheadBytes past `position`, each once.
+void adviseGroupsAfter(TreeWriter& w, const EntryList& list, std::size_t index,
+                       std::uint64_t position) {
+    for (std::size_t at = std::max(index, w.advisedUntil); at < list.size();) {
+        const EntryRecord& record = list[at];
+        const std::optional<VolumeExtent> first =
+            isDirectory(record) ? std::nullopt
+                                : firstRead(w.volume, record.firstCluster, record.sizeLow);
+        if (!first) {
+            w.advisedUntil = ++at;
+            continue;
+        }
+        if (first->position > position + ReadAheadBytes ||
+            first->position + ReadAheadBytes < position) {
+            return;
+        }
+        const FileGroup group = groupFrom(w.volume, list, at, *first);
+        adviseReading(w.volume, group.start, group.reach - group.start);
+        at = w.advisedUntil = group.next;
+    }
+}
+
 // The first read of the file at `index` and of the files after it that follow it on the volume,
 // in one request, unless the window already holds it. Files far apart are read one by one.
 void readAhead(TreeWriter& w, const EntryList& list, std::size_t index) {
@@ -253,28 +303,16 @@ void readAhead(TreeWriter& w, const EntryList& list, std::size_t index) {
         firstRead(w.volume, record.firstCluster, record.sizeLow);
     const ReadWindow& window = w.stream.window;
     if (!first || first->bytes >= WindowBytes ||
-        (first->position >= window.start && first->position + first->bytes <= window.end)) {
+        (first->position >= window.start && first->position + first->bytes <= window.end) ||
+        (first->position >= window.failedStart && first->position < window.failedEnd)) {
         return;
     }
-    std::uint64_t reach = first->position + first->bytes;
-    const std::size_t last = std::min(list.size(), index + WindowLookAhead);
-    for (std::size_t j = index + 1; j < last; ++j) {
-        const EntryRecord& next = list[j];
-        if (isDirectory(next)) continue;
-        const std::optional<VolumeExtent> extent =
-            firstRead(w.volume, next.firstCluster, next.sizeLow);
-        if (!extent) continue;
-        if (extent->position < first->position || extent->position > reach + MergeGapBytes ||
-            extent->position + extent->bytes - first->position > WindowBytes) {
-            break;
-        }
-        reach = std::max(reach, extent->position + extent->bytes);
-    }
-    if (reach > first->position + first->bytes) {
-        fillWindow(w.volume, w.stream.window, first->position, reach);
+    const FileGroup group = groupFrom(w.volume, list, index, *first);
+    adviseGroupsAfter(w, list, group.next, group.start);
+    if (group.reach > first->position + first->bytes) {
+        fillWindow(w.volume, w.stream.window, group.start, group.reach);
     }
 }
-
 // True when the content was saved whole. A file whose chain does not hold its size cannot be
 // read and is passed over; any other failure removes what was written and is reported.
 bool writeFile(TreeWriter& w, const EntryList& list, std::size_t index, const std::string& path) {

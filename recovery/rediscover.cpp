@@ -50,7 +50,7 @@ struct HeadPass {
     ExtensionNotes* notes;
     std::vector<Head>& heads;
     ChainStream stream;
-    std::vector<std::uint8_t> window;
+    ReadBuffer window;
 };
 
 // The heads of a run of orphans close together on the volume, read in one request.
@@ -73,30 +73,50 @@ void readWindow(HeadPass& pass, std::span<const std::pair<ClusterNumber, EntryIn
     }
 }
 
+using SortedHeads = std::span<const std::pair<ClusterNumber, EntryIndex>>;
+
+// The orphans from `begin` whose heads one window holds: [begin, returned). Clusters that hold no
+// data are passed over: readDirectory refuses them.
+std::pair<std::size_t, std::size_t> nextWindow(const VolumeState& volume, SortedHeads sorted,
+                                               std::size_t begin, std::uint32_t headBytes) {
+    while (begin < sorted.size() && (sorted[begin].first < 2 || endsChain(sorted[begin].first))) {
+        ++begin;
+    }
+    if (begin == sorted.size()) return {begin, begin};
+    const std::uint64_t start = clusterPosition(volume, sorted[begin].first);
+    std::uint64_t reach = start + headBytes;
+    std::size_t end = begin + 1;
+    while (end < sorted.size() && !endsChain(sorted[end].first)) {
+        const std::uint64_t next = clusterPosition(volume, sorted[end].first);
+        if (next > reach + MergeGapBytes || next + headBytes - start > HeadWindowBytes) break;
+        reach = next + headBytes;
+        ++end;
+    }
+    return {begin, end};
+}
+
 // Reads the head of every collected orphan once, in volume order, gaps of up to MergeGapBytes
-// read through: the directory test and the naming both come from it.
+// read through: the directory test and the naming both come from it. The system hears of the
+// windows up to ReadAheadBytes ahead, so that the card is read while the heads in hand are
+// looked at.
 void readHeads(HeadPass& pass, const ClusterIndex& index) {
     const std::uint32_t headBytes = headReadBytes(pass.volume, pass.sniffing);
     if (headBytes == 0) return;
-    const auto& sorted = index.collected;
-    std::size_t begin = 0;
-    while (begin < sorted.size()) {
-        // Clusters that hold no data are for readDirectory to refuse.
-        if (sorted[begin].first < 2 || endsChain(sorted[begin].first)) {
-            ++begin;
-            continue;
+    const SortedHeads sorted = index.collected;
+    std::size_t hinted = 0;
+    for (auto window = nextWindow(pass.volume, sorted, 0, headBytes); window.first < sorted.size();
+         window = nextWindow(pass.volume, sorted, window.second, headBytes)) {
+        const std::uint64_t start = clusterPosition(pass.volume, sorted[window.first].first);
+        for (hinted = std::max(hinted, window.second); hinted < sorted.size();) {
+            const auto ahead = nextWindow(pass.volume, sorted, hinted, headBytes);
+            if (ahead.first == ahead.second) break;
+            const std::uint64_t from = clusterPosition(pass.volume, sorted[ahead.first].first);
+            if (from > start + ReadAheadBytes) break;
+            const std::uint64_t to = clusterPosition(pass.volume, sorted[ahead.second - 1].first);
+            adviseReading(pass.volume, from, to + headBytes - from);
+            hinted = ahead.second;
         }
-        const std::uint64_t start = clusterPosition(pass.volume, sorted[begin].first);
-        std::uint64_t reach = start + headBytes;
-        std::size_t end = begin + 1;
-        while (end < sorted.size() && !endsChain(sorted[end].first)) {
-            const std::uint64_t next = clusterPosition(pass.volume, sorted[end].first);
-            if (next > reach + MergeGapBytes || next + headBytes - start > HeadWindowBytes) break;
-            reach = next + headBytes;
-            ++end;
-        }
-        readWindow(pass, std::span(sorted).subspan(begin, end - begin), headBytes);
-        begin = end;
+        readWindow(pass, sorted.subspan(window.first, window.second - window.first), headBytes);
     }
 }
 

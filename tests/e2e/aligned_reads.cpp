@@ -1,8 +1,8 @@
 // Makes an image file read like a raw Windows volume, for the end-to-end runs: a read of the
-// image that is not whole sectors at a sector boundary fails with EINVAL, as ReadFile fails
-// there, and is written to a log so that the run can be failed for it. Loaded with LD_PRELOAD:
-// CHKMEND_ALIGNED_IMAGE names the image, CHKMEND_ALIGNED_SECTOR its sector size (512 when
-// unset), CHKMEND_ALIGNED_LOG the log. Every other descriptor reads as usual.
+// image that is not whole sectors at a sector boundary, into memory that begins on one, fails
+// with EINVAL, as ReadFile fails there, and is written to a log so that the run can be failed for
+// it. Loaded with LD_PRELOAD: CHKMEND_ALIGNED_IMAGE names the image, CHKMEND_ALIGNED_SECTOR its
+// sector size (512 when unset), CHKMEND_ALIGNED_LOG the log. Every other descriptor reads as usual.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,12 +61,17 @@ void logRefusal(long long position, unsigned long long bytes) {
     ::close(log);
 }
 
-// A negative position asks for the descriptor's own.
-bool refuse(int fd, long long position, std::size_t bytes) {
+// A negative position asks for the descriptor's own. Windows reads a raw volume straight into
+// the caller's memory, so the buffer must begin on a sector boundary too.
+bool refuse(int fd, long long position, const void* buffer, std::size_t bytes) {
     if (!isImage(fd)) return false;
     if (position < 0) position = ::lseek(fd, 0, SEEK_CUR);
     const long long sector = image().sector;
-    if (position % sector == 0 && static_cast<long long>(bytes) % sector == 0) return false;
+    const auto address = static_cast<long long>(reinterpret_cast<std::uintptr_t>(buffer) %
+                                                static_cast<unsigned long long>(sector));
+    if (position % sector == 0 && static_cast<long long>(bytes) % sector == 0 && address == 0) {
+        return false;
+    }
     logRefusal(position, bytes);
     errno = EINVAL;
     return true;
@@ -82,7 +88,7 @@ extern "C" {
 
 ssize_t read(int fd, void* buffer, std::size_t bytes) {
     static const auto real = next<ssize_t (*)(int, void*, std::size_t)>("read");
-    if (refuse(fd, -1, bytes)) return -1;
+    if (refuse(fd, -1, buffer, bytes)) return -1;
     return real(fd, buffer, bytes);
 }
 
@@ -92,13 +98,13 @@ ssize_t __read_chk(int fd, void* buffer, std::size_t bytes, std::size_t) {
 
 ssize_t pread(int fd, void* buffer, std::size_t bytes, off_t position) {
     static const auto real = next<ssize_t (*)(int, void*, std::size_t, off_t)>("pread");
-    if (refuse(fd, position, bytes)) return -1;
+    if (refuse(fd, position, buffer, bytes)) return -1;
     return real(fd, buffer, bytes, position);
 }
 
 ssize_t pread64(int fd, void* buffer, std::size_t bytes, off64_t position) {
     static const auto real = next<ssize_t (*)(int, void*, std::size_t, off64_t)>("pread64");
-    if (refuse(fd, position, bytes)) return -1;
+    if (refuse(fd, position, buffer, bytes)) return -1;
     return real(fd, buffer, bytes, position);
 }
 
