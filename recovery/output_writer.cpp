@@ -313,6 +313,7 @@ void readAhead(TreeWriter& w, const EntryList& list, std::size_t index) {
         fillWindow(w.volume, w.stream.window, group.start, group.reach);
     }
 }
+
 // True when the content was saved whole. A file whose chain does not hold its size cannot be
 // read and is passed over; any other failure removes what was written and is reported.
 bool writeFile(TreeWriter& w, const EntryList& list, std::size_t index, const std::string& path) {
