@@ -49,8 +49,7 @@ struct HeadPass {
     Sniffing sniffing;
     ExtensionNotes* notes;
     std::vector<Head>& heads;
-    ChainStream stream;
-    ReadBuffer window;
+    ChainStream stream;  // its window holds the heads in hand, for naming's further reads too
 };
 
 // The heads of a run of orphans close together on the volume, read in one request.
@@ -58,12 +57,13 @@ void readWindow(HeadPass& pass, std::span<const std::pair<ClusterNumber, EntryIn
                 std::uint32_t headBytes) {
     const std::uint64_t start = clusterPosition(pass.volume, run.front().first);
     const std::uint64_t end = clusterPosition(pass.volume, run.back().first) + headBytes;
-    pass.window.resize(static_cast<std::size_t>(end - start));
+    ReadWindow& window = pass.stream.window;
+    fillWindow(pass.volume, window, start, end);
     // A bad sector in a gap must not cost retries: then each head is salvaged by itself.
-    const bool whole = readInOne(pass.volume, start, pass.window);
+    const bool whole = window.end == end;
     for (const auto& [cluster, record] : run) {
         const auto offset = static_cast<std::size_t>(clusterPosition(pass.volume, cluster) - start);
-        const std::span<std::uint8_t> head = std::span(pass.window).subspan(offset, headBytes);
+        const std::span<std::uint8_t> head = std::span(window.bytes).subspan(offset, headBytes);
         if (!whole) readSalvaging(pass.volume, start + offset, head);
         pass.heads[record] = headRulesOutDirectory(head) ? Head::NoDirectory : Head::Open;
         if (pass.notes == nullptr || pass.heads[record] == Head::Open) continue;
@@ -202,7 +202,7 @@ void rediscoverDirectories(const VolumeState& volume, EntryList& masterList, Sni
         notes->byRecord.assign(collected, NotNoted);
     }
     {
-        HeadPass pass{volume, sniffing, notes, heads, {}, {}};
+        HeadPass pass{volume, sniffing, notes, heads, {}};
         readHeads(pass, index);
     }
 
