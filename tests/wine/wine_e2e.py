@@ -170,7 +170,7 @@ def check_against_original(volume, args, folder, switch=(), zone="UTC"):
                       for p in (os.path.join(HERE, "wine_run.sh"), args.exe))
     env = dict(wine_env(args.prefix), CHKMEND_RUNNER=runner, CHKMEND_E2E_DRIVE=LETTER,
                CHKMEND_E2E_ENCODING="cp437", CHKMEND_E2E_SWITCH=" ".join(switch),
-               CHKMEND_E2E_TZ=zone)
+               CHKMEND_E2E_TZ=zone, CHKMEND_WINE_RETRY_LOG=retry_log(args))
     result = subprocess.run([sys.executable, os.path.join(HERE, "..", "e2e", "check_recovery.py"),
                              folder], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             timeout=RUN_TIMEOUT)
@@ -179,6 +179,21 @@ def check_against_original(volume, args, folder, switch=(), zone="UTC"):
         fail(volume, "check against the original tree:\n" + output)
     else:
         print(f"{volume}: {output}", flush=True)
+
+
+def retry_log(args):
+    return os.path.join(os.path.abspath(args.work), "wine-retries.log")
+
+
+def report_retries(args):
+    """Runs that Wine never started and the runner ran again: said, never passed over."""
+    if not os.path.exists(retry_log(args)):
+        return
+    with open(retry_log(args), encoding="utf-8", errors="replace") as stream:
+        lines = stream.read().splitlines()
+    print(f"Wine did not start the program {len(lines)} time(s); each was run again:")
+    for line in lines:
+        print(f"  {line}")
 
 
 def check_whole_names(volume, win_tree):
@@ -275,6 +290,8 @@ def main():
                              "e.g. full16,deep16,full32-s4096")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
+    if os.path.exists(retry_log(args)):
+        os.remove(retry_log(args))
 
     # One server and its services for the whole suite, started here without a console: a
     # server that a run under a file-size limit started would inherit the limit and could not
@@ -292,6 +309,7 @@ def main():
             run_volume(args, int(name[-2:]), name[:-2], layout)
     finally:
         subprocess.run([wineserver, "-k"], **quiet)
+    report_retries(args)
     # Wine keeps no creation time on a Linux file system, so creation times cannot be compared.
     print("creation times: not compared (the host file system keeps none that Wine can set)")
     if failures:
