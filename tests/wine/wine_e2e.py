@@ -233,9 +233,10 @@ def run_builds(args, volume, folder, image, digest, switch, zone):
     linux = run([os.path.abspath(args.linux_exe), LETTER] + switch,
                 os.path.join(folder, "linux" + suffix),
                 dict(os.environ, TZ=zone, **{f"CHKMEND_DRIVE_{LETTER}": os.path.abspath(image)}))
-    map_drive(args.prefix, image)
-    windows = run(wine_command() + [os.path.abspath(args.exe), LETTER] + switch,
-                  os.path.join(folder, "windows" + suffix), wine_env(args.prefix, zone))
+    windows = run([os.path.join(HERE, "wine_run.sh"), os.path.abspath(args.exe), LETTER] + switch,
+                  os.path.join(folder, "windows" + suffix),
+                  dict(wine_env(args.prefix, zone), CHKMEND_E2E_IMAGE=os.path.abspath(image),
+                       CHKMEND_E2E_DRIVE=LETTER, CHKMEND_WINE_RETRY_LOG=retry_log(args)))
     if make_volume.sha256_file(image) != digest:
         fail(volume, "the volume changed")
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine with a drive letter mapped to a volume image, so that
-# "\\.\E:" opens the image raw. Used as CHKMEND_RUNNER for tests/e2e/check_recovery.py.
+# "\\.\E:" opens the image raw. Used by the Wine suite, and as CHKMEND_RUNNER for
+# tests/e2e/check_recovery.py.
 #   wine_run.sh PROGRAM.exe ARG...   (WINEPREFIX set; image in CHKMEND_E2E_IMAGE)
 # CHKMEND_E2E_FILE_SIZE_LIMIT=N limits the files the program writes to N bytes.
 # CHKMEND_WINE_RETRY_LOG=FILE: where a run that Wine never started is noted (see below).
